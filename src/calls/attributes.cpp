@@ -1,0 +1,194 @@
+// attributes.cpp: what a function object shows besides being callable.
+#include "calls/function.h"
+
+#include <cstring>
+
+namespace loss {
+
+namespace {
+
+FnObject *as_fn(PyObject *o) noexcept { return reinterpret_cast<FnObject *>(o); }
+
+PyObject *none_if_null(PyObject *o) noexcept { return new_ref(o ? o : Py_None); }
+
+PyObject *fn_get_doc(PyObject *self, void *) noexcept {
+    FnObject *fn = as_fn(self);
+    if (!fn->doc) {
+        const char *doc = fn->row->doc;
+        fn->doc = doc ? PyUnicode_DecodeUTF8(doc, static_cast<Py_ssize_t>(strlen(doc)), nullptr) : new_ref(Py_None);
+        if (!fn->doc) return nullptr;
+    }
+    return new_ref(fn->doc);
+}
+
+int fn_set_doc(PyObject *self, PyObject *value, void *) noexcept {
+    Py_XSETREF(as_fn(self)->doc, new_ref(value ? value : Py_None));
+    return 0;
+}
+
+PyObject *fn_get_name(PyObject *self, void *) noexcept {
+    FnObject *fn = as_fn(self);
+    if (!fn->name) fn->name = new_ref(S.names.*fn->row->name);
+    return new_ref(fn->name);
+}
+
+int fn_set_name(PyObject *self, PyObject *value, void *) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_fn(self)->name, new_ref(value));
+    return 0;
+}
+
+PyObject *fn_get_qualname(PyObject *self, void *) noexcept { return new_ref(as_fn(self)->qualname); }
+
+int fn_set_qualname(PyObject *self, PyObject *value, void *) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_fn(self)->qualname, new_ref(value));
+    return 0;
+}
+
+int fn_set_dict(PyObject *self, PyObject *value, void *) noexcept {
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
+        return -1;
+    }
+    Py_XSETREF(as_fn(self)->dict, new_ref(value));
+    return 0;
+}
+
+PyObject *fn_get_globals(PyObject *self, void *) noexcept { return new_ref(as_fn(self)->globals); }
+
+PyObject *fn_get_closure(PyObject *, void *) noexcept { return new_ref(Py_None); }
+
+PyObject *fn_get_code(PyObject *self, void *) noexcept { return new_ref(as_fn(self)->code); }
+
+/// Runs the defaults getter once: its results become the stored attributes.
+int fn_run_getter(FnObject *fn) noexcept {
+    if (!fn->getter) return 0;
+    PyObject *defaults = nullptr, *kwdefaults = nullptr;
+    if (fn->getter(fn, &defaults, &kwdefaults) < 0) return -1;
+    fn->getter = nullptr;
+    Py_XSETREF(fn->defaults, defaults);
+    Py_XSETREF(fn->kwdefaults, kwdefaults);
+    return 0;
+}
+
+/// Stores a new defaults value after the warning; `value` may be null (deletion).
+int set_defaults_slot(FnObject *fn, PyObject *&slot, PyObject *value, bool ok_type, const char *type_error,
+                      const char *warning) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value && !ok_type) {
+        PyErr_SetString(PyExc_TypeError, type_error);
+        return -1;
+    }
+    // Settle the getter first, so that it never overwrites what is assigned here.
+    if (fn_run_getter(fn) < 0) return -1;
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0) return -1;
+    Py_XINCREF(value);
+    Py_XSETREF(slot, value);
+    return 0;
+}
+
+PyObject *fn_get_defaults(PyObject *self, void *) noexcept {
+    FnObject *fn = as_fn(self);
+    if (fn_run_getter(fn) < 0) return nullptr;
+    return none_if_null(fn->defaults);
+}
+
+int fn_set_defaults(PyObject *self, PyObject *value, void *) noexcept {
+    FnObject *fn = as_fn(self);
+    return set_defaults_slot(fn, fn->defaults, value, value && PyTuple_Check(value),
+                             "__defaults__ must be set to a tuple object",
+                             "changes to vorlet.__defaults__ will not currently affect the values used in function calls");
+}
+
+PyObject *fn_get_kwdefaults(PyObject *self, void *) noexcept {
+    FnObject *fn = as_fn(self);
+    if (fn_run_getter(fn) < 0) return nullptr;
+    return none_if_null(fn->kwdefaults);
+}
+
+int fn_set_kwdefaults(PyObject *self, PyObject *value, void *) noexcept {
+    FnObject *fn = as_fn(self);
+    return set_defaults_slot(
+        fn, fn->kwdefaults, value, value && PyDict_Check(value), "__kwdefaults__ must be set to a dict object",
+        "changes to vorlet.__kwdefaults__ will not currently affect the values used in function calls");
+}
+
+PyObject *fn_get_annotations(PyObject *self, void *) noexcept {
+    FnObject *fn = as_fn(self);
+    if (!fn->annotations) {
+        fn->annotations = PyDict_New();
+        if (!fn->annotations) return nullptr;
+    }
+    return new_ref(fn->annotations);
+}
+
+int fn_set_annotations(PyObject *self, PyObject *value, void *) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XINCREF(value);
+    Py_XSETREF(as_fn(self)->annotations, value);
+    return 0;
+}
+
+PyObject *fn_get_is_coroutine(PyObject *self, void *) noexcept {
+    FnObject *fn = as_fn(self);
+    if (!fn->is_coroutine) fn->is_coroutine = new_ref(Py_False);
+    return new_ref(fn->is_coroutine);
+}
+
+PyObject *fn_get_module(PyObject *self, void *) noexcept { return none_if_null(as_fn(self)->module); }
+
+int fn_set_module(PyObject *self, PyObject *value, void *) noexcept {
+    Py_XINCREF(value);
+    Py_XSETREF(as_fn(self)->module, value);
+    return 0;
+}
+
+/// Pickles by reference: the interpreter looks the name up in `__module__`.
+PyObject *fn_reduce(PyObject *self, PyObject *) noexcept { return new_ref(as_fn(self)->qualname); }
+
+}  // namespace
+
+PyGetSetDef fn_getset[] = {
+    {"__doc__", fn_get_doc, fn_set_doc, nullptr, nullptr},
+    {"func_doc", fn_get_doc, fn_set_doc, nullptr, nullptr},
+    {"__name__", fn_get_name, fn_set_name, nullptr, nullptr},
+    {"func_name", fn_get_name, fn_set_name, nullptr, nullptr},
+    {"__qualname__", fn_get_qualname, fn_set_qualname, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, fn_set_dict, nullptr, nullptr},
+    {"func_dict", PyObject_GenericGetDict, fn_set_dict, nullptr, nullptr},
+    {"__globals__", fn_get_globals, nullptr, nullptr, nullptr},
+    {"func_globals", fn_get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", fn_get_closure, nullptr, nullptr, nullptr},
+    {"func_closure", fn_get_closure, nullptr, nullptr, nullptr},
+    {"__code__", fn_get_code, nullptr, nullptr, nullptr},
+    {"func_code", fn_get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", fn_get_defaults, fn_set_defaults, nullptr, nullptr},
+    {"func_defaults", fn_get_defaults, fn_set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", fn_get_kwdefaults, fn_set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", fn_get_annotations, fn_set_annotations, nullptr, nullptr},
+    {"_is_coroutine", fn_get_is_coroutine, nullptr, nullptr, nullptr},
+    {"__module__", fn_get_module, fn_set_module, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace loss

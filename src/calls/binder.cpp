@@ -1,0 +1,171 @@
+// binder.cpp: argument binding with the interpreter's customary messages.
+#include "calls/binder.h"
+
+#include "calls/traceback.h"
+
+namespace loss {
+
+namespace {
+
+PyObject *fill_value(const FnObject *fn, Fill fill) noexcept {
+    switch (fill) {
+        case Fill::int2: return S.int2;
+        case Fill::int6: return S.int6;
+        case Fill::float1: return S.float1;
+        case Fill::stored0: return fn->store_count > 0 ? fn->store[0] : nullptr;
+        case Fill::none:
+        case Fill::required: break;
+    }
+    return Py_None;
+}
+
+const char *plain_name(const FnRow &row) noexcept {
+    // An interned ASCII str keeps its UTF-8 form inline: this cannot fail.
+    return PyUnicode_AsUTF8(S.names.*row.name);
+}
+
+void count_error(const FnRow &row, Py_ssize_t found) noexcept {
+    const char *how;
+    Py_ssize_t expected;
+    if (row.nrequired == row.nparams) {
+        how = "exactly";
+        expected = row.nparams;
+    } else if (found < row.nrequired) {
+        how = "at least";
+        expected = row.nrequired;
+    } else {
+        how = "at most";
+        expected = row.nparams;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", plain_name(row), how,
+                 expected, expected == 1 ? "" : "s", found);
+}
+
+/// Equality of a parameter name with a keyword name, as the interpreter decides it.
+int names_equal(PyObject *param, PyObject *kw) noexcept {
+    if (param == kw) return 1;
+    if (PyUnicode_CheckExact(kw)) {
+        return PyUnicode_GET_LENGTH(param) == PyUnicode_GET_LENGTH(kw) && PyUnicode_Compare(param, kw) == 0;
+    }
+    if (kw == Py_None) return 0;
+    PyObject *eq = PyObject_RichCompare(param, kw, Py_EQ);
+    if (!eq) return -1;
+    int r = PyObject_IsTrue(eq);
+    Py_DECREF(eq);
+    return r;
+}
+
+/// Finds `param` among the keyword names: by identity first, then by value.
+/// Returns 1 and the value, 0 when absent, -1 on error.
+int kw_lookup(PyObject *param, PyObject *kwnames, PyObject *const *kwvalues, PyObject **value) noexcept {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        if (PyTuple_GET_ITEM(kwnames, i) == param) {
+            *value = kwvalues[i];
+            return 1;
+        }
+    }
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        int eq = names_equal(param, PyTuple_GET_ITEM(kwnames, i));
+        if (eq < 0) return -1;
+        if (eq) {
+            *value = kwvalues[i];
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/// A str match by length and content; -1 when the comparison itself fails.
+int same_text(PyObject *param, PyObject *kw) noexcept {
+    if (PyUnicode_GET_LENGTH(param) != PyUnicode_GET_LENGTH(kw)) return 0;
+    int c = PyUnicode_Compare(param, kw);
+    if (c == -1 && PyErr_Occurred()) return -1;
+    return c == 0;
+}
+
+/// Assigns every keyword to a parameter at `nargs` or later, or raises.
+int assign_keywords(const FnRow &row, Py_ssize_t nargs, PyObject *kwnames, PyObject *const *kwvalues,
+                    PyObject **values) noexcept {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject *kw = PyTuple_GET_ITEM(kwnames, i);
+        int at = -1;
+        for (int j = static_cast<int>(nargs); j < row.nparams && at < 0; ++j) {
+            if (S.names.*row.varnames[j] == kw) at = j;
+        }
+        if (at < 0) {
+            if (!PyUnicode_Check(kw)) {
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", plain_name(row));
+                return -1;
+            }
+            for (int j = static_cast<int>(nargs); j < row.nparams && at < 0; ++j) {
+                int eq = same_text(S.names.*row.varnames[j], kw);
+                if (eq < 0) return -1;
+                if (eq) at = j;
+            }
+        }
+        if (at < 0) {
+            for (int j = 0; j < nargs; ++j) {
+                PyObject *param = S.names.*row.varnames[j];
+                int eq = param == kw ? 1 : same_text(param, kw);
+                if (eq < 0) return -1;
+                if (eq) {
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                                 plain_name(row), kw);
+                    return -1;
+                }
+            }
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", plain_name(row), kw);
+            return -1;
+        }
+        values[at] = kwvalues[i];
+    }
+    return 0;
+}
+
+/// Binds into `values`; -1 with the error set when the call does not fit.
+int bind_values(const FnObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                PyObject **values) noexcept {
+    const FnRow &row = *fn->row;
+    if (nargs > row.nparams || (!kwnames && nargs < row.nrequired)) {
+        count_error(row, nargs);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+    for (int i = static_cast<int>(nargs); i < row.nparams; ++i) values[i] = fill_value(fn, row.fill[i]);
+    if (!kwnames) return 0;
+
+    PyObject *const *kwvalues = args + nargs;
+    Py_ssize_t left = PyTuple_GET_SIZE(kwnames);
+    for (int i = static_cast<int>(nargs); i < row.nparams; ++i) {
+        bool required = row.fill[i] == Fill::required;
+        if (!required && left == 0) continue;
+        int found = kw_lookup(S.names.*row.varnames[i], kwnames, kwvalues, &values[i]);
+        if (found < 0) return -1;
+        if (found) {
+            --left;
+        } else if (required) {
+            count_error(row, i);
+            return -1;
+        }
+    }
+    if (left > 0) return assign_keywords(row, nargs, kwnames, kwvalues, values);
+    return 0;
+}
+
+}  // namespace
+
+PyObject *bind(FnObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    const FnRow &row = *fn->row;
+    // The common exact positional call runs on the caller's own array.
+    if (!kwnames && nargs == row.nparams) return row.body(fn, args);
+    PyObject *values[kMaxParams];
+    if (bind_values(fn, args, nargs, kwnames, values) < 0) {
+        add_entry(row.entry, row.def_line);
+        return nullptr;
+    }
+    return row.body(fn, values);
+}
+
+}  // namespace loss

@@ -1,0 +1,171 @@
+// function.cpp: the function type: creation, calls, garbage collection, binding, repr.
+#include "calls/function.h"
+
+#include "calls/binder.h"
+#include "compat.h"
+
+#include <cstddef>
+
+namespace loss {
+
+// The slot layout differs between versions: fn_type_ready fills the slots by name.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject FnType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+namespace {
+
+FnObject *as_fn(PyObject *o) noexcept { return reinterpret_cast<FnObject *>(o); }
+
+PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    return bind(as_fn(self), args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+/// The generic call: the dictionary's values follow the positional arguments,
+/// its keys become the keyword names, in the dictionary's order.
+PyObject *fn_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    PyObject *const *items = &PyTuple_GET_ITEM(args, 0);
+    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return bind(as_fn(self), items, nargs, nullptr);
+
+    Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!kwnames) return nullptr;
+    auto **stack = static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(nargs + nkw) * sizeof(PyObject *)));
+    if (!stack) return PyErr_NoMemory();
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = items[i];
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    bool keys_ok = true;
+    // The dictionary holds its values for as long as the call runs.
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            keys_ok = false;
+            break;
+        }
+        Py_INCREF(key);
+        PyTuple_SET_ITEM(kwnames.get(), i, key);
+        stack[nargs + i++] = value;
+    }
+    PyObject *result = nullptr;
+    if (!keys_ok)
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+    else
+        result = bind(as_fn(self), stack, nargs, kwnames.get());
+    PyMem_Free(stack);
+    return result;
+}
+
+int fn_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    FnObject *fn = as_fn(self);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->dict);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->code);
+    for (Py_ssize_t i = 0; i < fn->store_count; ++i) Py_VISIT(fn->store[i]);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->kwdefaults);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->is_coroutine);
+    return 0;
+}
+
+int fn_clear(PyObject *self) noexcept {
+    FnObject *fn = as_fn(self);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->dict);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->code);
+    for (Py_ssize_t i = 0; i < fn->store_count; ++i) Py_CLEAR(fn->store[i]);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->kwdefaults);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->is_coroutine);
+    return 0;
+}
+
+void fn_dealloc(PyObject *self) noexcept {
+    FnObject *fn = as_fn(self);
+    PyObject_GC_UnTrack(self);
+    if (fn->weakrefs) PyObject_ClearWeakRefs(self);
+    fn_clear(self);
+    PyMem_Free(fn->store);
+    fn->store = nullptr;
+    fn->store_count = 0;
+    PyObject_GC_Del(self);
+}
+
+/// Through an instance, a bound method; through the class, the function itself.
+PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
+    if (!obj || obj == Py_None) return new_ref(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject *fn_repr(PyObject *self) noexcept {
+    return PyUnicode_FromFormat("<vorlet %U at %p>", as_fn(self)->qualname, self);
+}
+
+}  // namespace
+
+int fn_type_ready() noexcept {
+    if (FnType.tp_flags & Py_TPFLAGS_READY) return 0;
+    FnType.tp_name = "loss.vorlet";
+    FnType.tp_basicsize = sizeof(FnObject);
+    FnType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | compat::tpflags_vectorcall;
+    FnType.tp_vectorcall_offset = offsetof(FnObject, vectorcall);
+    FnType.tp_call = fn_call;
+    FnType.tp_dealloc = fn_dealloc;
+    FnType.tp_traverse = fn_traverse;
+    FnType.tp_clear = fn_clear;
+    FnType.tp_repr = fn_repr;
+    FnType.tp_descr_get = fn_descr_get;
+    FnType.tp_weaklistoffset = offsetof(FnObject, weakrefs);
+    FnType.tp_dictoffset = offsetof(FnObject, dict);
+    FnType.tp_getset = fn_getset;
+    FnType.tp_methods = fn_methods;
+    return PyType_Ready(&FnType);
+}
+
+FnObject *fn_new(const FnRow &row, PyObject *qualname, PyObject *module, PyObject *globals, PyObject *code) noexcept {
+    FnObject *fn = PyObject_GC_New(FnObject, &FnType);
+    if (!fn) return nullptr;
+    fn->row = &row;
+    fn->module = new_ref(module);
+    fn->weakrefs = nullptr;
+    fn->vectorcall = fn_vectorcall;
+    fn->dict = nullptr;
+    fn->name = nullptr;
+    fn->qualname = new_ref(qualname);
+    fn->doc = nullptr;
+    fn->globals = new_ref(globals);
+    fn->code = new_ref(code);
+    fn->store = nullptr;
+    fn->store_count = 0;
+    fn->defaults = nullptr;
+    fn->kwdefaults = nullptr;
+    fn->getter = nullptr;
+    fn->annotations = nullptr;
+    fn->is_coroutine = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(fn));
+    return fn;
+}
+
+int fn_alloc_store(FnObject *fn, Py_ssize_t count) noexcept {
+    auto **slots = static_cast<PyObject **>(PyMem_Calloc(static_cast<size_t>(count), sizeof(PyObject *)));
+    if (!slots) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    fn->store = slots;
+    fn->store_count = count;
+    return 0;
+}
+
+}  // namespace loss

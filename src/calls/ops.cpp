@@ -1,0 +1,121 @@
+// ops.cpp: global lookups, outgoing vectorcalls, conversions and unpacking.
+#include "calls/ops.h"
+
+namespace loss {
+
+PyObject *global(PyObject *name) noexcept {
+    PyObject *value = PyDict_GetItemWithError(S.globals, name);
+    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyModule_GetDict(S.builtins), name);
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return nullptr;
+    }
+    return new_ref(value);
+}
+
+PyObject *global_attr(PyObject *name, PyObject *attr) noexcept {
+    Ref owner = Ref::steal(global(name));
+    if (!owner) return nullptr;
+    return PyObject_GetAttr(owner.get(), attr);
+}
+
+namespace {
+
+constexpr size_t kMaxArgs = 7;
+
+}  // namespace
+
+PyObject *call(PyObject *callable, std::initializer_list<PyObject *> args, PyObject *kwnames) noexcept {
+    // One spare leading slot lets the callee prepend `self` without copying.
+    PyObject *stack[kMaxArgs + 1];
+    size_t n = 0;
+    for (PyObject *a : args) stack[1 + n++] = a;
+    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return compat::vectorcall(callable, stack + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+}
+
+PyObject *method(PyObject *self, PyObject *name, std::initializer_list<PyObject *> args, PyObject *kwnames) noexcept {
+    PyObject *stack[kMaxArgs + 2];
+    size_t n = 0;
+    stack[1 + n++] = self;
+    for (PyObject *a : args) stack[1 + n++] = a;
+    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return compat::call_method(name, stack + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+}
+
+PyObject *to_int(PyObject *o) noexcept {
+    if (PyLong_CheckExact(o)) return new_ref(o);
+    return PyNumber_Long(o);
+}
+
+PyObject *int_item0(PyObject *o) noexcept {
+    Ref item = Ref::steal(PyObject_GetItem(o, S.int0));
+    if (!item) return nullptr;
+    return to_int(item.get());
+}
+
+int truth(PyObject *o) noexcept {
+    if (o == Py_True) return 1;
+    if (o == Py_False || o == Py_None) return 0;
+    return PyObject_IsTrue(o);
+}
+
+namespace {
+
+int too_few(Py_ssize_t got) noexcept {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+    return -1;
+}
+
+int too_many() noexcept {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+    return -1;
+}
+
+/// The next item of `it`: 1 with the item, 0 at the end (StopIteration cleared), -1 on error.
+int next_item(PyObject *it, Ref &out) noexcept {
+    out = Ref::steal(PyIter_Next(it));
+    if (out) return 1;
+    if (!PyErr_Occurred()) return 0;
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int unpack2(PyObject *seq, Ref &first, Ref &second) noexcept {
+    if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
+        Py_ssize_t len = PySequence_Fast_GET_SIZE(seq);
+        if (len > 2) return too_many();
+        if (len < 2) return too_few(len);
+        PyObject **items = PySequence_Fast_ITEMS(seq);
+        first = Ref::borrow(items[0]);
+        second = Ref::borrow(items[1]);
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it) return -1;
+    Ref a, b, extra;
+    int r = next_item(it.get(), a);
+    if (r <= 0) return r < 0 ? -1 : too_few(0);
+    r = next_item(it.get(), b);
+    if (r <= 0) return r < 0 ? -1 : too_few(1);
+    r = next_item(it.get(), extra);
+    if (r < 0) return -1;
+    if (r > 0) return too_many();
+    first = std::move(a);
+    second = std::move(b);
+    return 0;
+}
+
+int raise_assertion() noexcept {
+    Ref exc = Ref::steal(PyObject_CallObject(S.builtin_AssertionError, nullptr));
+    if (!exc) return -1;
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
+    return -1;
+}
+
+}  // namespace loss

@@ -1,0 +1,122 @@
+// compat.h: every difference between the CPython versions we build for (3.8 to 3.13).
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>
+
+#include <cstdint>
+
+namespace loss::compat {
+
+// Vectorcall was provisional, with underscored names, in 3.8; public from 3.9.
+#if PY_VERSION_HEX >= 0x03090000
+inline constexpr unsigned long tpflags_vectorcall = Py_TPFLAGS_HAVE_VECTORCALL;
+inline PyObject *vectorcall(PyObject *f, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    return PyObject_Vectorcall(f, args, nargsf, kwnames);
+}
+#else
+inline constexpr unsigned long tpflags_vectorcall = _Py_TPFLAGS_HAVE_VECTORCALL;
+inline PyObject *vectorcall(PyObject *f, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    return _PyObject_Vectorcall(f, args, nargsf, kwnames);
+}
+#endif
+
+/// Calls the method `name` of args[0] with args[1:]. From 3.9 the
+/// interpreter does this without making a bound method; 3.8 looks it up.
+inline PyObject *call_method(PyObject *name, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+#else
+    PyObject *callable = PyObject_GetAttr(args[0], name);
+    if (!callable) return nullptr;
+    // The instance's slot becomes the spare leading slot of the call.
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf) - 1;
+    PyObject *result = _PyObject_Vectorcall(callable, args + 1, static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    Py_DECREF(callable);
+    return result;
+#endif
+}
+
+/// Id of the calling thread's interpreter (PyInterpreterState_Get is public from 3.9).
+inline int64_t interpreter_id() noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+    return PyInterpreterState_GetID(_PyInterpreterState_Get());
+#endif
+}
+
+/// A code object with no bytecode. 3.11 adds qualname and the exception table;
+/// 3.12 moves the constructor to the unstable API.
+inline PyCodeObject *code_new(int argcount, int nlocals, int flags, PyObject *empty_bytes, PyObject *empty_tuple,
+                              PyObject *varnames, PyObject *filename, PyObject *name, int firstlineno) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Code_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple,
+                                              varnames, empty_tuple, empty_tuple, filename, name, name, firstlineno,
+                                              empty_bytes, empty_bytes);
+#elif PY_VERSION_HEX >= 0x030B0000
+    return PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
+                                     empty_tuple, empty_tuple, filename, name, name, firstlineno, empty_bytes,
+                                     empty_bytes);
+#else
+    return PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
+                                     empty_tuple, empty_tuple, filename, name, firstlineno, empty_bytes);
+#endif
+}
+
+/// The pending exception, taken out of the thread state and put back later
+/// (3.12 keeps it as one object; before, as type, value and traceback).
+class SavedError {
+public:
+    SavedError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &value_, &tb_);
+#endif
+    }
+    SavedError(const SavedError &) = delete;
+    SavedError &operator=(const SavedError &) = delete;
+    /// Makes the saved exception current again, replacing any newer one.
+    void restore() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exc_);
+        exc_ = nullptr;
+#else
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+#endif
+    }
+    /// Drops the saved exception, leaving whatever is current.
+    ~SavedError() {
+#if PY_VERSION_HEX >= 0x030C0000
+        Py_XDECREF(exc_);
+#else
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+#endif
+    }
+
+private:
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *exc_ = nullptr;
+#else
+    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
+#endif
+};
+
+/// True while `assert` statements run. Py_OptimizeFlag is deprecated from 3.12
+/// but still follows the interpreter's configuration through 3.13.
+inline bool asserts_enabled() noexcept {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return Py_OptimizeFlag == 0;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+
+}  // namespace loss::compat

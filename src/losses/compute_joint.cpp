@@ -1,0 +1,73 @@
+// compute_joint.cpp: the symmetric, normalised joint distribution of two batches of scores.
+#include "calls/ops.h"
+#include "losses/losses.h"
+
+namespace loss {
+
+namespace {
+
+/// `assert x_tf_out.size(0) == bn and x_tf_out.size(1) == k`
+int check_shape(PyObject *x_tf_out, PyObject *bn, PyObject *k) noexcept {
+    PyObject *dims[] = {S.int0, S.int1};
+    PyObject *expected[] = {bn, k};
+    for (int d = 0; d < 2; ++d) {
+        Ref size = Ref::steal(method(x_tf_out, S.names.size, {dims[d]}));
+        if (!size) return -1;
+        Ref same = Ref::steal(PyObject_RichCompare(size.get(), expected[d], Py_EQ));
+        if (!same) return -1;
+        int holds = truth(same.get());
+        if (holds < 0) return -1;
+        if (!holds) return raise_assertion();
+    }
+    return 0;
+}
+
+/// `x_out.unsqueeze(2) * x_tf_out.unsqueeze(1)`
+PyObject *outer(PyObject *x_out, PyObject *x_tf_out) noexcept {
+    Ref left = Ref::steal(method(x_out, S.names.unsqueeze, {S.int2}));
+    if (!left) return nullptr;
+    Ref right = Ref::steal(method(x_tf_out, S.names.unsqueeze, {S.int1}));
+    if (!right) return nullptr;
+    return PyNumber_Multiply(left.get(), right.get());
+}
+
+/// `(p_i_j + p_i_j.t()) / 2.0`
+PyObject *symmetrise(PyObject *p_i_j) noexcept {
+    Ref transposed = Ref::steal(method(p_i_j, S.names.t));
+    if (!transposed) return nullptr;
+    Ref both = Ref::steal(PyNumber_Add(p_i_j, transposed.get()));
+    if (!both) return nullptr;
+    return PyNumber_TrueDivide(both.get(), S.float2);
+}
+
+/// `p_i_j / p_i_j.sum()`
+PyObject *normalise(PyObject *p_i_j) noexcept {
+    Ref total = Ref::steal(method(p_i_j, S.names.sum));
+    if (!total) return nullptr;
+    return PyNumber_TrueDivide(p_i_j, total.get());
+}
+
+PyObject *compute_joint(FnObject *, PyObject *const *args) noexcept {
+    PyObject *x_out = args[0], *x_tf_out = args[1];
+    Steps s(compute_joint_row);
+    Ref bn, k;
+    Ref size = s.at(139, method(x_out, S.names.size));                      if (!size) return nullptr;
+    if (!s.ok(139, unpack2(size.get(), bn, k)))                             return nullptr;
+    if (compat::asserts_enabled() && !s.ok(140, check_shape(x_tf_out, bn.get(), k.get()))) return nullptr;
+    Ref p_i_j = s.at(142, outer(x_out, x_tf_out));                          if (!p_i_j) return nullptr;
+    p_i_j = s.at(143, method(p_i_j.get(), S.names.sum, {S.int0}, S.kw_dim)); if (!p_i_j) return nullptr;
+    p_i_j = s.at(144, symmetrise(p_i_j.get()));                             if (!p_i_j) return nullptr;
+    p_i_j = s.at(145, normalise(p_i_j.get()));                              if (!p_i_j) return nullptr;
+    return p_i_j.release();
+}
+
+}  // namespace
+
+const FnRow compute_joint_row = {
+    &Names::compute_joint, "loss.compute_joint", 136,
+    2, 2, {Fill::required, Fill::required},
+    5, {&Names::x_out, &Names::x_tf_out, &Names::bn, &Names::k, &Names::p_i_j},
+    nullptr, compute_joint, false, nullptr,
+};
+
+}  // namespace loss

@@ -1,0 +1,246 @@
+// module.cpp: the module definition, its create step and its exec step (the body of "loss.py").
+#include "calls/function.h"
+#include "calls/ops.h"
+#include "compat.h"
+#include "module/state.h"
+#include "module/version.h"
+
+namespace loss {
+
+namespace {
+
+constexpr int kCodeFlags = CO_OPTIMIZED | CO_NEWLOCALS;
+
+// ---- create step ----------------------------------------------------------
+
+struct SpecCopy {
+    const char *spec_attr;
+    const char *module_attr;
+    bool copy_none;
+};
+
+constexpr SpecCopy kSpecCopies[] = {
+    {"loader", "__loader__", true},
+    {"origin", "__file__", true},
+    {"parent", "__package__", true},
+    {"submodule_search_locations", "__path__", false},
+};
+
+PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
+    int64_t id = compat::interpreter_id();
+    if (S.first_interpreter == -1) {
+        if (id == -1) return nullptr;
+        S.first_interpreter = id;
+    } else if (S.first_interpreter != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (S.module) return new_ref(S.module);
+
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    name = Ref();
+    PyObject *dict = PyModule_GetDict(module.get());
+    for (const SpecCopy &copy : kSpecCopies) {
+        Ref value = Ref::steal(PyObject_GetAttrString(spec, copy.spec_attr));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            continue;
+        }
+        if (value.get() == Py_None && !copy.copy_none) continue;
+        if (PyDict_SetItemString(dict, copy.module_attr, value.get()) < 0) return nullptr;
+    }
+    return module.release();
+}
+
+// ---- exec step ------------------------------------------------------------
+
+/// Stores a new reference (or fails on null) in a state slot.
+int keep(PyObject *&slot, PyObject *value) noexcept {
+    if (!value) return -1;
+    Py_XSETREF(slot, value);
+    return 0;
+}
+
+int check_version() noexcept {
+    unsigned long runtime = pack_version(Py_GetVersion());
+    if (version_matches(runtime, PY_MAJOR_VERSION, PY_MINOR_VERSION)) return 0;
+    char message[200];
+    format_version_warning(message, PY_MAJOR_VERSION, PY_MINOR_VERSION, runtime);
+    return PyErr_WarnEx(nullptr, message, 1);
+}
+
+/// Makes the module findable as "loss" whatever name its spec gave.
+int register_module() noexcept {
+    PyObject *modules = PyImport_GetModuleDict();
+    PyObject *found = PyDict_GetItemWithError(modules, S.names.loss);
+    if (found || PyErr_Occurred()) return found ? 0 : -1;
+    return PyDict_SetItem(modules, S.names.loss, S.module);
+}
+
+int cache_builtin(PyObject *&slot, PyObject *name) noexcept {
+    PyObject *value = PyObject_GetAttr(S.builtins, name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return -1;
+    }
+    Py_XSETREF(slot, value);
+    return 0;
+}
+
+int cache_builtins() noexcept {
+    if (cache_builtin(S.builtin_sum, S.names.sum) < 0) return -1;
+    if (cache_builtin(S.builtin_range, S.names.range) < 0) return -1;
+    return cache_builtin(S.builtin_AssertionError, S.names.AssertionError);
+}
+
+PyObject *names_tuple(std::initializer_list<PyObject *> names) noexcept {
+    PyObject *tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (!tuple) return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject *name : names) PyTuple_SET_ITEM(tuple, i++, new_ref(name));
+    return tuple;
+}
+
+PyObject *make_code(const FnRow &row, PyObject *varnames) noexcept {
+    return reinterpret_cast<PyObject *>(compat::code_new(row.nparams, row.nlocals, kCodeFlags, S.empty_bytes,
+                                                         S.empty_tuple, varnames, S.file_name, S.names.*row.name,
+                                                         row.def_line));
+}
+
+/// The tuples and code objects: pair constant, then per function its names and code.
+int make_code_objects() noexcept {
+    const Names &n = S.names;
+    if (keep(S.pair, PyTuple_Pack(2, S.int1, S.int_m1)) < 0) return -1;
+    if (keep(S.kw_dim, names_tuple({n.dim})) < 0) return -1;
+    if (keep(S.kw_keepdim, names_tuple({n.keepdim})) < 0) return -1;
+    if (keep(S.kw_device, names_tuple({n.device})) < 0) return -1;
+    if (keep(S.kw_kernel, names_tuple({n.kernel_mul, n.kernel_num, n.fix_sigma})) < 0) return -1;
+    for (int f = 0; f < kFunctions; ++f) {
+        const FnRow &row = *kRows[f];
+        PyObject *varnames = PyTuple_New(row.nlocals);
+        if (keep(S.varnames[f], varnames) < 0) return -1;
+        for (int v = 0; v < row.nlocals; ++v) PyTuple_SET_ITEM(varnames, v, new_ref(S.names.*row.varnames[v]));
+        if (keep(S.code[f], make_code(row, varnames)) < 0) return -1;
+        if (f == 0 && keep(S.defaults, PyTuple_Pack(3, S.int2, S.int6, Py_None)) < 0) return -1;
+    }
+    return 0;
+}
+
+/// The module found for `name`, unless an import of it is still in progress.
+PyObject *imported_module(PyObject *name) noexcept {
+    Ref module = Ref::steal(PyImport_GetModule(name));
+    if (!module) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    // None blocks the import: leave it to the import machinery to say so.
+    if (module.get() == Py_None) return nullptr;
+    Ref spec = Ref::steal(PyObject_GetAttr(module.get(), S.names.spec));
+    if (spec) {
+        Ref initializing = Ref::steal(PyObject_GetAttr(spec.get(), S.names.initializing));
+        if (initializing && PyObject_IsTrue(initializing.get()) > 0) return nullptr;
+    }
+    PyErr_Clear();
+    return module.release();
+}
+
+/// `import name`, bound in the module namespace.
+int import_statement(PyObject *name) noexcept {
+    Ref module = Ref::steal(imported_module(name));
+    if (!module) {
+        Ref locals = Ref::steal(PyDict_New());
+        if (!locals) return -1;
+        module = Ref::steal(PyImport_ImportModuleLevelObject(name, S.globals, locals.get(), nullptr, 0));
+        if (!module) return -1;
+    }
+    return PyDict_SetItem(S.globals, name, module.get());
+}
+
+/// `def name(...)`: creates the function object, attaches its defaults, binds it.
+int def_statement(const FnRow &row, PyObject *code) noexcept {
+    PyObject *name = S.names.*row.name;
+    Ref fn = Ref::steal(reinterpret_cast<PyObject *>(fn_new(row, name, S.names.loss, S.globals, code)));
+    if (!fn) return -1;
+    auto *f = reinterpret_cast<FnObject *>(fn.get());
+    if (row.shared_defaults) f->defaults = new_ref(S.defaults);
+    if (row.attach && row.attach(f) < 0) return -1;
+    return PyDict_SetItem(S.globals, name, fn.get());
+}
+
+int test_statement() noexcept {
+    Ref test = Ref::steal(PyDict_New());
+    if (!test) return -1;
+    return PyDict_SetItem(S.globals, S.names.test, test.get());
+}
+
+/// The statements of "loss.py", each reporting its own line.
+int run_statements() noexcept {
+    Steps init("init loss");
+    if (!init.ok(1, register_module())) return -1;
+    if (!init.ok(1, cache_builtins())) return -1;
+    if (!init.ok(1, make_code_objects())) return -1;
+    if (!init.ok(1, import_statement(S.names.sys))) return -1;
+    if (!init.ok(2, import_statement(S.names.torch))) return -1;
+    if (!init.ok(4, import_statement(S.names.torch))) return -1;
+    for (int f = 0; f < kFunctions; ++f) {
+        if (!init.ok(kRows[f]->def_line, def_statement(*kRows[f], S.code[f]))) return -1;
+    }
+    return init.ok(1, test_statement()) ? 0 : -1;
+}
+
+/// Everything after the module is recorded; failures leave bindings made so far.
+int exec_body(PyObject *module) noexcept {
+    PyObject *dict = PyModule_GetDict(module);
+    Py_INCREF(dict);
+    Py_XSETREF(S.globals, dict);
+    PyObject *builtins = PyImport_AddModule("builtins");
+    if (!builtins) return -1;
+    Py_INCREF(builtins);
+    Py_XSETREF(S.builtins, builtins);
+    if (PyDict_SetItemString(dict, "__builtins__", builtins) < 0) return -1;
+    if (check_version() < 0) return -1;
+    if (keep(S.empty_tuple, PyTuple_New(0)) < 0) return -1;
+    if (keep(S.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0) return -1;
+    if (keep(S.empty_str, PyUnicode_FromStringAndSize(nullptr, 0)) < 0) return -1;
+    if (state_make_constants() < 0) return -1;
+    if (fn_type_ready() < 0) return -1;
+    return run_statements();
+}
+
+int exec_module(PyObject *module) noexcept {
+    if (S.module) {
+        if (S.module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'loss' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    S.module = new_ref(module);
+    if (exec_body(module) < 0) {
+        Py_CLEAR(S.module);
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "loss", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace loss
+
+PyMODINIT_FUNC PyInit_loss(void) { return PyModuleDef_Init(&loss::module_def); }

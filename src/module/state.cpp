@@ -1,0 +1,36 @@
+// state.cpp: the module state and the making of its constant objects.
+#include "module/state.h"
+
+namespace loss {
+
+State S;
+
+namespace {
+
+/// Stores `value` (a new reference or null) in `slot`, releasing a previous one.
+int store(PyObject *&slot, PyObject *value) noexcept {
+    if (!value) return -1;
+    Py_XSETREF(slot, value);
+    return 0;
+}
+
+}  // namespace
+
+int state_make_constants() noexcept {
+#define LOSS_NAME_MAKE(id, text) \
+    if (store(S.names.id, PyUnicode_InternFromString(text)) < 0) return -1;
+    LOSS_NAMES(LOSS_NAME_MAKE)
+#undef LOSS_NAME_MAKE
+    if (store(S.file_name, PyUnicode_InternFromString("loss.py")) < 0) return -1;
+
+    if (store(S.float2, PyFloat_FromDouble(2.0)) < 0) return -1;
+    if (store(S.float1, PyFloat_FromDouble(1.0)) < 0) return -1;
+    if (store(S.int0, PyLong_FromLong(0)) < 0) return -1;
+    if (store(S.int1, PyLong_FromLong(1)) < 0) return -1;
+    if (store(S.int2, PyLong_FromLong(2)) < 0) return -1;
+    if (store(S.int6, PyLong_FromLong(6)) < 0) return -1;
+    if (store(S.int_m1, PyLong_FromLong(-1)) < 0) return -1;
+    return 0;
+}
+
+}  // namespace loss
