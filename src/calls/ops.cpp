@@ -48,10 +48,18 @@ PyObject *to_int(PyObject *o) noexcept {
     return PyNumber_Long(o);
 }
 
-PyObject *int_item0(PyObject *o) noexcept {
-    Ref item = Ref::steal(PyObject_GetItem(o, S.int0));
-    if (!item) return nullptr;
-    return to_int(item.get());
+PyObject *int_size0(PyObject *o) noexcept {
+    Ref size = Ref::steal(method(o, S.names.size));
+    if (!size) return nullptr;
+    Ref first = Ref::steal(PyObject_GetItem(size.get(), S.int0));
+    if (!first) return nullptr;
+    return to_int(first.get());
+}
+
+PyObject *int_size(PyObject *o, PyObject *dim) noexcept {
+    Ref size = Ref::steal(method(o, S.names.size, {dim}));
+    if (!size) return nullptr;
+    return to_int(size.get());
 }
 
 int truth(PyObject *o) noexcept {

@@ -46,8 +46,11 @@ PyObject *method(PyObject *self, PyObject *name, std::initializer_list<PyObject 
 /// `int(o)`: an exact int is taken as it is.
 PyObject *to_int(PyObject *o) noexcept;
 
-/// `int(o[0])` for a `size()` result, as in `int(x.size()[0])`.
-PyObject *int_item0(PyObject *o) noexcept;
+/// `int(o.size()[0])`, as a batch size is read.
+PyObject *int_size0(PyObject *o) noexcept;
+
+/// `int(o.size(dim))`.
+PyObject *int_size(PyObject *o, PyObject *dim) noexcept;
 
 /// The interpreter's truth test; -1 on error.
 int truth(PyObject *o) noexcept;

@@ -1,9 +1,169 @@
-// stub
+// category_contrastive_loss.cpp: the category-level hinge loss over class-mean similarities.
 #include "calls/ops.h"
 #include "losses/losses.h"
+
 namespace loss {
+
 namespace {
-PyObject *body(FnObject *, PyObject *const *) noexcept { PyErr_SetNone(PyExc_NotImplementedError); return nullptr; }
+
+const char kDoc[] =
+    "Category-level contrastive loss.\n\n"
+    "    This function computes loss on the representation corresponding to its groundtruth (repre, gt).  A\n\n"
+    "    Args:\n"
+    "      repre: [N, D] float tensor.\n"
+    "      gt: [N, 1] float tensor.\n"
+    "      classes:  int tensor.\n\n"
+    "    Returns:\n"
+    "      loss:  float tensor.\n"
+    "    ";
+
+/// `torch.<name>(*args)`, the attribute fetched before the arguments are used.
+PyObject *torch_call(PyObject *name, std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) noexcept {
+    Ref fn = Ref::steal(global_attr(S.names.torch, name));
+    if (!fn) return nullptr;
+    return call(fn.get(), args, kwnames);
 }
-const FnRow category_contrastive_row = {&Names::category_contrastive_loss, "loss.category_contrastive_loss", 172, 4, 4, {Fill::required, Fill::required, Fill::int2, Fill::int6, Fill::none}, 4, {&Names::source, &Names::target, &Names::kernel_mul, &Names::kernel_num, &Names::fix_sigma}, nullptr, body, false, nullptr};
+
+/// `flag_gt == True`, as a truth value.
+int shift_wanted(PyObject *flag_gt) noexcept {
+    Ref same = Ref::steal(PyObject_RichCompare(flag_gt, Py_True, Py_EQ));
+    if (!same) return -1;
+    return truth(same.get());
 }
+
+/// `gt.size()[0]`
+PyObject *first_size(PyObject *gt) noexcept {
+    Ref size = Ref::steal(method(gt, S.names.size));
+    if (!size) return nullptr;
+    return PyObject_GetItem(size.get(), S.int0);
+}
+
+/// `torch.matmul(repre, repre.t())`
+PyObject *similarities(PyObject *repre) noexcept {
+    Ref matmul = Ref::steal(global_attr(S.names.torch, S.names.matmul));
+    if (!matmul) return nullptr;
+    Ref transposed = Ref::steal(method(repre, S.names.t));
+    if (!transposed) return nullptr;
+    return call(matmul.get(), {repre, transposed.get()});
+}
+
+/// `F_h_h - torch.diag_embed(F_hn_hn)`
+PyObject *clear_diagonal(PyObject *F_h_h, PyObject *F_hn_hn) noexcept {
+    Ref diagonal = Ref::steal(torch_call(S.names.diag_embed, {F_hn_hn}));
+    if (!diagonal) return nullptr;
+    return PyNumber_Subtract(F_h_h, diagonal.get());
+}
+
+/// `torch.nn.functional.one_hot(gt, classes).to(repre.dtype)`: the one-hot takes
+/// the representations' dtype so that the product at line 197 works for any float type.
+PyObject *one_hot(PyObject *gt, PyObject *classes, PyObject *repre) noexcept {
+    Ref nn = Ref::steal(global_attr(S.names.torch, S.names.nn));
+    if (!nn) return nullptr;
+    Ref functional = Ref::steal(PyObject_GetAttr(nn.get(), S.names.functional));
+    if (!functional) return nullptr;
+    Ref encode = Ref::steal(PyObject_GetAttr(functional.get(), S.names.one_hot));
+    if (!encode) return nullptr;
+    Ref encoded = Ref::steal(call(encode.get(), {gt, classes}));
+    if (!encoded) return nullptr;
+    Ref dtype = Ref::steal(PyObject_GetAttr(repre, S.names.dtype));
+    if (!dtype) return nullptr;
+    return method(encoded.get(), S.names.to, {dtype.get()});
+}
+
+/// `label_num.repeat([gt.size()[0], 1]) - label_onehot`
+PyObject *other_members(PyObject *label_num, PyObject *gt, PyObject *label_onehot) noexcept {
+    Ref repeat = Ref::steal(PyObject_GetAttr(label_num, S.names.repeat));
+    if (!repeat) return nullptr;
+    Ref rows = Ref::steal(first_size(gt));
+    if (!rows) return nullptr;
+    Ref shape = Ref::steal(PyList_New(2));
+    if (!shape) return nullptr;
+    PyList_SET_ITEM(shape.get(), 0, rows.release());
+    PyList_SET_ITEM(shape.get(), 1, new_ref(S.int1));
+    Ref repeated = Ref::steal(call(repeat.get(), {shape.get()}));
+    if (!repeated) return nullptr;
+    return PyNumber_Subtract(repeated.get(), label_onehot);
+}
+
+/// `label_num_broadcast[label_num_broadcast == 0] = 1`, on the fresh tensor of line 198.
+int no_empty_divisor(PyObject *label_num_broadcast) noexcept {
+    Ref empty = Ref::steal(PyObject_RichCompare(label_num_broadcast, S.int0, Py_EQ));
+    if (!empty) return -1;
+    return PyObject_SetItem(label_num_broadcast, empty.get(), S.int1);
+}
+
+/// `torch.max(F_h_h_mean, dim=1)[0]`
+PyObject *row_max(PyObject *F_h_h_mean) noexcept {
+    Ref best = Ref::steal(torch_call(S.names.max, {F_h_h_mean, S.int1}, S.kw_dim));
+    if (!best) return nullptr;
+    return PyObject_GetItem(best.get(), S.int0);
+}
+
+/// `(gt == gt_).float()`
+PyObject *own_class_best(PyObject *gt, PyObject *gt_) noexcept {
+    Ref same = Ref::steal(PyObject_RichCompare(gt, gt_, Py_EQ));
+    if (!same) return nullptr;
+    return method(same.get(), S.names.float_);
+}
+
+/// `torch.sum(torch.relu(torch.add(theta, torch.sub(F_h_h_mean_max, F_h_hn_mean))))`
+PyObject *hinge(PyObject *theta, PyObject *F_h_h_mean_max, PyObject *F_h_hn_mean) noexcept {
+    Ref sum = Ref::steal(global_attr(S.names.torch, S.names.sum));
+    if (!sum) return nullptr;
+    Ref relu = Ref::steal(global_attr(S.names.torch, S.names.relu));
+    if (!relu) return nullptr;
+    Ref add = Ref::steal(global_attr(S.names.torch, S.names.add));
+    if (!add) return nullptr;
+    Ref sub = Ref::steal(global_attr(S.names.torch, S.names.sub));
+    if (!sub) return nullptr;
+    Ref margin = Ref::steal(call(sub.get(), {F_h_h_mean_max, F_h_hn_mean}));
+    if (!margin) return nullptr;
+    Ref shifted = Ref::steal(call(add.get(), {theta, margin.get()}));
+    if (!shifted) return nullptr;
+    Ref clipped = Ref::steal(call(relu.get(), {shifted.get()}));
+    if (!clipped) return nullptr;
+    return call(sum.get(), {clipped.get()});
+}
+
+PyObject *category_contrastive_loss(FnObject *, PyObject *const *args) noexcept {
+    PyObject *repre = args[0], *classes = args[2], *flag_gt = args[3];
+    Steps s(category_contrastive_row);
+    Ref gt = Ref::borrow(args[1]);
+    int shift = shift_wanted(flag_gt);                                                  if (!s.ok(186, shift)) return nullptr;
+    if (shift) { gt = s.at(187, PyNumber_Subtract(gt.get(), S.int1));                   if (!gt) return nullptr; }
+    Ref batch_size = s.at(189, first_size(gt.get()));                                   if (!batch_size) return nullptr;
+    Ref F_h_h = s.at(190, similarities(repre));                                         if (!F_h_h) return nullptr;
+    Ref F_hn_hn = s.at(191, torch_call(S.names.diag, {F_h_h.get()}));                   if (!F_hn_hn) return nullptr;
+    F_h_h = s.at(192, clear_diagonal(F_h_h.get(), F_hn_hn.get()));                      if (!F_h_h) return nullptr;
+    Ref label_onehot = s.at(194, one_hot(gt.get(), classes, repre));                    if (!label_onehot) return nullptr;
+    Ref label_num = s.at(196, torch_call(S.names.sum, {label_onehot.get(), S.int0, Py_True}, S.kw_keepdim));
+    if (!label_num) return nullptr;
+    Ref F_h_h_sum = s.at(197, torch_call(S.names.matmul, {F_h_h.get(), label_onehot.get()})); if (!F_h_h_sum) return nullptr;
+    Ref label_num_broadcast = s.at(198, other_members(label_num.get(), gt.get(), label_onehot.get()));
+    if (!label_num_broadcast) return nullptr;
+    if (!s.ok(199, no_empty_divisor(label_num_broadcast.get())))                        return nullptr;
+    Ref F_h_h_mean = s.at(200, torch_call(S.names.div, {F_h_h_sum.get(), label_num_broadcast.get()}));
+    if (!F_h_h_mean) return nullptr;
+    Ref gt_ = s.at(201, torch_call(S.names.argmax, {F_h_h_mean.get(), S.int1}, S.kw_dim)); if (!gt_) return nullptr;
+    Ref F_h_h_mean_max = s.at(202, row_max(F_h_h_mean.get()));                          if (!F_h_h_mean_max) return nullptr;
+    Ref theta = s.at(203, own_class_best(gt.get(), gt_.get()));                         if (!theta) return nullptr;
+    Ref F_h_hn_mean_ = s.at(204, method(F_h_h_mean.get(), S.names.mul, {label_onehot.get()}));
+    if (!F_h_hn_mean_) return nullptr;
+    Ref F_h_hn_mean = s.at(205, torch_call(S.names.sum, {F_h_hn_mean_.get(), S.int1}, S.kw_dim));
+    if (!F_h_hn_mean) return nullptr;
+    return s.at(206, hinge(theta.get(), F_h_h_mean_max.get(), F_h_hn_mean.get())).release();
+}
+
+}  // namespace
+
+const FnRow category_contrastive_row = {
+    &Names::category_contrastive_loss, "loss.category_contrastive_loss", 172,
+    4, 4, {Fill::required, Fill::required, Fill::required, Fill::required},
+    17, {&Names::repre, &Names::gt, &Names::classes, &Names::flag_gt, &Names::batch_size, &Names::F_h_h,
+         &Names::F_hn_hn, &Names::label_onehot, &Names::label_num, &Names::F_h_h_sum, &Names::label_num_broadcast,
+         &Names::F_h_h_mean, &Names::gt_, &Names::F_h_h_mean_max, &Names::theta, &Names::F_h_hn_mean_,
+         &Names::F_h_hn_mean},
+    kDoc, category_contrastive_loss, false, nullptr,
+};
+
+}  // namespace loss

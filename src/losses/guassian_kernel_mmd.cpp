@@ -1,9 +1,153 @@
-// stub
+// guassian_kernel_mmd.cpp: the sum of Gaussian kernel matrices over a ladder of bandwidths.
 #include "calls/ops.h"
 #include "losses/losses.h"
+
 namespace loss {
+
 namespace {
-PyObject *body(FnObject *, PyObject *const *) noexcept { PyErr_SetNone(PyExc_NotImplementedError); return nullptr; }
+
+const char kDoc[] =
+    "计算高斯核矩阵（Gram Kernel Matrix），并返回MMD损失的核矩阵。\n\n"
+    "    source: source样本，形状为 (sample_size_1, feature_size)\n"
+    "    target: target样本，形状为 (sample_size_2, feature_size)\n"
+    "    kernel_mul: 高斯核带宽的缩放因子\n"
+    "    kernel_num: 核的数量\n"
+    "    fix_sigma: 如果提供了sigma值，则固定带宽\n"
+    "    ";
+
+/// `int(source.size()[0]) + int(target.size()[0])`
+PyObject *count_samples(PyObject *source, PyObject *target) noexcept {
+    Ref n = Ref::steal(int_size0(source));
+    if (!n) return nullptr;
+    Ref m = Ref::steal(int_size0(target));
+    if (!m) return nullptr;
+    return PyNumber_Add(n.get(), m.get());
 }
-const FnRow guassian_kernel_mmd_row = {&Names::guassian_kernel_mmd, "loss.guassian_kernel_mmd", 7, 5, 2, {Fill::required, Fill::required, Fill::int2, Fill::int6, Fill::none}, 5, {&Names::source, &Names::target, &Names::kernel_mul, &Names::kernel_num, &Names::fix_sigma}, nullptr, body, false, nullptr};
+
+/// `torch.cat([source, target], dim=0)`
+PyObject *stack_rows(PyObject *source, PyObject *target) noexcept {
+    Ref cat = Ref::steal(global_attr(S.names.torch, S.names.cat));
+    if (!cat) return nullptr;
+    Ref both = Ref::steal(PyList_New(2));
+    if (!both) return nullptr;
+    PyList_SET_ITEM(both.get(), 0, new_ref(source));
+    PyList_SET_ITEM(both.get(), 1, new_ref(target));
+    return call(cat.get(), {both.get(), S.int0}, S.kw_dim);
 }
+
+/// `total.unsqueeze(dim).expand(int(total.size(0)), int(total.size(0)), int(total.size(1)))`
+PyObject *expand_square(PyObject *total, PyObject *dim) noexcept {
+    Ref unsqueezed = Ref::steal(method(total, S.names.unsqueeze, {dim}));
+    if (!unsqueezed) return nullptr;
+    Ref expand = Ref::steal(PyObject_GetAttr(unsqueezed.get(), S.names.expand));
+    if (!expand) return nullptr;
+    Ref rows = Ref::steal(int_size(total, S.int0));
+    if (!rows) return nullptr;
+    Ref cols = Ref::steal(int_size(total, S.int0));
+    if (!cols) return nullptr;
+    Ref features = Ref::steal(int_size(total, S.int1));
+    if (!features) return nullptr;
+    return call(expand.get(), {rows.get(), cols.get(), features.get()});
+}
+
+/// `((total0 - total1) ** 2).sum(2)`
+PyObject *squared_distances(PyObject *total0, PyObject *total1) noexcept {
+    Ref diff = Ref::steal(PyNumber_Subtract(total0, total1));
+    if (!diff) return nullptr;
+    Ref squared = Ref::steal(PyNumber_Power(diff.get(), S.int2, Py_None));
+    if (!squared) return nullptr;
+    return method(squared.get(), S.names.sum, {S.int2});
+}
+
+/// `torch.sum(L2_distance.data) / (n_samples ** 2 - n_samples)`; `.data` keeps
+/// the gradient out of the bandwidth.
+PyObject *mean_distance(PyObject *L2_distance, PyObject *n_samples) noexcept {
+    Ref sum = Ref::steal(global_attr(S.names.torch, S.names.sum));
+    if (!sum) return nullptr;
+    Ref data = Ref::steal(PyObject_GetAttr(L2_distance, S.names.data));
+    if (!data) return nullptr;
+    Ref total = Ref::steal(call(sum.get(), {data.get()}));
+    if (!total) return nullptr;
+    Ref squared = Ref::steal(PyNumber_Power(n_samples, S.int2, Py_None));
+    if (!squared) return nullptr;
+    Ref pairs = Ref::steal(PyNumber_Subtract(squared.get(), n_samples));
+    if (!pairs) return nullptr;
+    return PyNumber_TrueDivide(total.get(), pairs.get());
+}
+
+/// `bandwidth /= kernel_mul ** (kernel_num // 2)`. A caller's fix_sigma is
+/// divided without being modified; a bandwidth computed here is ours to divide in place.
+PyObject *centre_ladder(PyObject *bandwidth, bool callers, PyObject *kernel_mul, PyObject *kernel_num) noexcept {
+    Ref half = Ref::steal(PyNumber_FloorDivide(kernel_num, S.int2));
+    if (!half) return nullptr;
+    Ref divisor = Ref::steal(PyNumber_Power(kernel_mul, half.get(), Py_None));
+    if (!divisor) return nullptr;
+    return callers ? PyNumber_TrueDivide(bandwidth, divisor.get())
+                   : PyNumber_InPlaceTrueDivide(bandwidth, divisor.get());
+}
+
+/// `[bandwidth * (kernel_mul ** i) for i in range(kernel_num)]`
+PyObject *bandwidth_ladder(PyObject *bandwidth, PyObject *kernel_mul, PyObject *kernel_num) noexcept {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    Ref range = Ref::steal(call(S.builtin_range, {kernel_num}));
+    if (!range) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(range.get()));
+    if (!it) return nullptr;
+    while (Ref i = Ref::steal(PyIter_Next(it.get()))) {
+        Ref ratio = Ref::steal(PyNumber_Power(kernel_mul, i.get(), Py_None));
+        if (!ratio) return nullptr;
+        Ref width = Ref::steal(PyNumber_Multiply(bandwidth, ratio.get()));
+        if (!width || PyList_Append(list.get(), width.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return list.release();
+}
+
+/// `[torch.exp(-L2_distance / bandwidth_temp) for bandwidth_temp in bandwidth_list]`
+PyObject *kernels(PyObject *L2_distance, PyObject *bandwidth_list) noexcept {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (Py_ssize_t q = 0; q < PyList_GET_SIZE(bandwidth_list); ++q) {
+        Ref bandwidth_temp = Ref::borrow(PyList_GET_ITEM(bandwidth_list, q));
+        Ref exp = Ref::steal(global_attr(S.names.torch, S.names.exp));
+        if (!exp) return nullptr;
+        Ref negated = Ref::steal(PyNumber_Negative(L2_distance));
+        if (!negated) return nullptr;
+        Ref scaled = Ref::steal(PyNumber_TrueDivide(negated.get(), bandwidth_temp.get()));
+        if (!scaled) return nullptr;
+        Ref kernel = Ref::steal(call(exp.get(), {scaled.get()}));
+        if (!kernel || PyList_Append(list.get(), kernel.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+PyObject *guassian_kernel_mmd(FnObject *, PyObject *const *args) noexcept {
+    PyObject *source = args[0], *target = args[1], *kernel_mul = args[2], *kernel_num = args[3], *fix_sigma = args[4];
+    Steps s(guassian_kernel_mmd_row);
+    Ref n_samples = s.at(16, count_samples(source, target));           if (!n_samples) return nullptr;
+    Ref total = s.at(17, stack_rows(source, target));                  if (!total) return nullptr;
+    Ref total0 = s.at(19, expand_square(total.get(), S.int0));         if (!total0) return nullptr;
+    Ref total1 = s.at(20, expand_square(total.get(), S.int1));         if (!total1) return nullptr;
+    Ref L2_distance = s.at(23, squared_distances(total0.get(), total1.get())); if (!L2_distance) return nullptr;
+    int fixed = truth(fix_sigma);                                      if (!s.ok(26, fixed)) return nullptr;
+    Ref bandwidth = fixed ? Ref::borrow(fix_sigma) : s.at(29, mean_distance(L2_distance.get(), n_samples.get()));
+    if (!bandwidth) return nullptr;
+    bandwidth = s.at(30, centre_ladder(bandwidth.get(), fixed, kernel_mul, kernel_num)); if (!bandwidth) return nullptr;
+    Ref bandwidth_list = s.at(33, bandwidth_ladder(bandwidth.get(), kernel_mul, kernel_num)); if (!bandwidth_list) return nullptr;
+    Ref kernel_val = s.at(36, kernels(L2_distance.get(), bandwidth_list.get())); if (!kernel_val) return nullptr;
+    return s.at(38, call(S.builtin_sum, {kernel_val.get()})).release();
+}
+
+}  // namespace
+
+const FnRow guassian_kernel_mmd_row = {
+    &Names::guassian_kernel_mmd, "loss.guassian_kernel_mmd", 7,
+    5, 2, {Fill::required, Fill::required, Fill::int2, Fill::int6, Fill::none},
+    15, {&Names::source, &Names::target, &Names::kernel_mul, &Names::kernel_num, &Names::fix_sigma,
+         &Names::n_samples, &Names::total, &Names::total0, &Names::total1, &Names::L2_distance, &Names::bandwidth,
+         &Names::bandwidth_list, &Names::kernel_val, &Names::i, &Names::bandwidth_temp},
+    kDoc, guassian_kernel_mmd, true, nullptr,
+};
+
+}  // namespace loss

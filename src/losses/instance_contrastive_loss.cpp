@@ -1,9 +1,126 @@
-// stub
+// instance_contrastive_loss.cpp: the negative mutual information of the joint distribution.
 #include "calls/ops.h"
 #include "losses/losses.h"
+
 namespace loss {
+
 namespace {
-PyObject *body(FnObject *, PyObject *const *) noexcept { PyErr_SetNone(PyExc_NotImplementedError); return nullptr; }
+
+const char kDoc[] = "Contrastive loss for maximizng the consistency";
+
+constexpr int kDefLine = 150;
+
+/// `assert p_i_j.size() == (k, k)`
+int check_square(PyObject *p_i_j, PyObject *k) noexcept {
+    Ref size = Ref::steal(method(p_i_j, S.names.size));
+    if (!size) return -1;
+    Ref expected = Ref::steal(PyTuple_Pack(2, k, k));
+    if (!expected) return -1;
+    Ref same = Ref::steal(PyObject_RichCompare(size.get(), expected.get(), Py_EQ));
+    if (!same) return -1;
+    int holds = truth(same.get());
+    if (holds < 0) return -1;
+    return holds ? 0 : raise_assertion();
 }
-const FnRow instance_contrastive_row = {&Names::instance_contrastive_Loss, "loss.instance_contrastive_Loss", 150, 4, 2, {Fill::required, Fill::required, Fill::int2, Fill::int6, Fill::none}, 4, {&Names::source, &Names::target, &Names::kernel_mul, &Names::kernel_num, &Names::fix_sigma}, nullptr, body, false, nullptr};
+
+/// `p_i_j.sum(dim=dim).view(*shape).expand(k, k)`
+PyObject *marginal(PyObject *p_i_j, PyObject *dim, PyObject *rows, PyObject *cols, PyObject *k) noexcept {
+    Ref sums = Ref::steal(method(p_i_j, S.names.sum, {dim}, S.kw_dim));
+    if (!sums) return nullptr;
+    Ref viewed = Ref::steal(method(sums.get(), S.names.view, {rows, cols}));
+    if (!viewed) return nullptr;
+    return method(viewed.get(), S.names.expand, {k, k});
 }
+
+/// `torch.where(p < EPS, torch.tensor([EPS], device=p.device), p)`
+PyObject *bounded(PyObject *p, PyObject *EPS) noexcept {
+    Ref where = Ref::steal(global_attr(S.names.torch, S.names.where));
+    if (!where) return nullptr;
+    Ref below = Ref::steal(PyObject_RichCompare(p, EPS, Py_LT));
+    if (!below) return nullptr;
+    Ref tensor = Ref::steal(global_attr(S.names.torch, S.names.tensor));
+    if (!tensor) return nullptr;
+    Ref values = Ref::steal(PyList_New(1));
+    if (!values) return nullptr;
+    PyList_SET_ITEM(values.get(), 0, new_ref(EPS));
+    Ref device = Ref::steal(PyObject_GetAttr(p, S.names.device));
+    if (!device) return nullptr;
+    Ref filler = Ref::steal(call(tensor.get(), {values.get(), device.get()}, S.kw_device));
+    if (!filler) return nullptr;
+    return call(where.get(), {below.get(), filler.get(), p});
+}
+
+/// `torch.log(p)`
+PyObject *log_of(PyObject *p) noexcept {
+    Ref log = Ref::steal(global_attr(S.names.torch, S.names.log));
+    if (!log) return nullptr;
+    return call(log.get(), {p});
+}
+
+/// `lamb * torch.log(p)`
+PyObject *weighted_log(PyObject *lamb, PyObject *p) noexcept {
+    Ref log = Ref::steal(log_of(p));
+    if (!log) return nullptr;
+    return PyNumber_Multiply(lamb, log.get());
+}
+
+PyObject *instance_contrastive_Loss(FnObject *, PyObject *const *args) noexcept {
+    PyObject *x_out = args[0], *x_tf_out = args[1], *lamb = args[2], *EPS = args[3];
+    Steps s(instance_contrastive_row);
+    Ref _, k;
+    Ref size = s.at(152, method(x_out, S.names.size));                                    if (!size) return nullptr;
+    if (!s.ok(152, unpack2(size.get(), _, k)))                                            return nullptr;
+    Ref joint = s.at(153, global(S.names.compute_joint));                                 if (!joint) return nullptr;
+    Ref p_i_j = s.at(153, call(joint.get(), {x_out, x_tf_out}));                          if (!p_i_j) return nullptr;
+    if (compat::asserts_enabled() && !s.ok(154, check_square(p_i_j.get(), k.get())))      return nullptr;
+    Ref p_i = s.at(156, marginal(p_i_j.get(), S.int1, k.get(), S.int1, k.get()));         if (!p_i) return nullptr;
+    Ref p_j = s.at(157, marginal(p_i_j.get(), S.int0, S.int1, k.get(), k.get()));         if (!p_j) return nullptr;
+    p_i_j = s.at(159, bounded(p_i_j.get(), EPS));                                         if (!p_i_j) return nullptr;
+    p_j = s.at(160, bounded(p_j.get(), EPS));                                             if (!p_j) return nullptr;
+    p_i = s.at(161, bounded(p_i.get(), EPS));                                             if (!p_i) return nullptr;
+    // -p_i_j * (torch.log(p_i_j) - lamb * torch.log(p_j) - lamb * torch.log(p_i))
+    Ref minus = s.at(163, PyNumber_Negative(p_i_j.get()));                                if (!minus) return nullptr;
+    Ref log_joint = s.at(163, log_of(p_i_j.get()));                                       if (!log_joint) return nullptr;
+    Ref log_col = s.at(164, weighted_log(lamb, p_j.get()));                               if (!log_col) return nullptr;
+    Ref inner = s.at(164, PyNumber_Subtract(log_joint.get(), log_col.get()));             if (!inner) return nullptr;
+    Ref log_row = s.at(165, weighted_log(lamb, p_i.get()));                               if (!log_row) return nullptr;
+    inner = s.at(165, PyNumber_Subtract(inner.get(), log_row.get()));                     if (!inner) return nullptr;
+    Ref loss = s.at(163, PyNumber_Multiply(minus.get(), inner.get()));                    if (!loss) return nullptr;
+    return s.at(167, method(loss.get(), S.names.sum)).release();
+}
+
+/// `__defaults__` is (1.0, EPS); there are no keyword-only defaults.
+int defaults_getter(FnObject *fn, PyObject **defaults, PyObject **kwdefaults) noexcept {
+    *defaults = PyTuple_Pack(2, S.float1, fn->store[0]);
+    if (!*defaults) {
+        add_entry("loss.__defaults__", kDefLine);
+        return -1;
+    }
+    *kwdefaults = nullptr;
+    return 0;
+}
+
+/// Stores `sys.float_info.epsilon`, read once when the function is defined.
+int attach_epsilon(FnObject *fn) noexcept {
+    if (fn_alloc_store(fn, 1) < 0) return -1;
+    Ref sys = Ref::steal(global(S.names.sys));
+    if (!sys) return -1;
+    Ref float_info = Ref::steal(PyObject_GetAttr(sys.get(), S.names.float_info));
+    if (!float_info) return -1;
+    fn->store[0] = PyObject_GetAttr(float_info.get(), S.names.epsilon);
+    if (!fn->store[0]) return -1;
+    fn->getter = defaults_getter;
+    return 0;
+}
+
+}  // namespace
+
+const FnRow instance_contrastive_row = {
+    &Names::instance_contrastive_Loss, "loss.instance_contrastive_Loss", kDefLine,
+    4, 2, {Fill::required, Fill::required, Fill::float1, Fill::stored0},
+    10, {&Names::x_out, &Names::x_tf_out, &Names::lamb, &Names::EPS, &Names::underscore, &Names::k, &Names::p_i_j,
+         &Names::p_i, &Names::p_j, &Names::loss},
+    kDoc, instance_contrastive_Loss, false, attach_epsilon,
+};
+
+}  // namespace loss

@@ -1,9 +1,104 @@
-// stub
+// mmd.cpp: the maximum mean discrepancy between a source and a target batch.
 #include "calls/ops.h"
 #include "losses/losses.h"
+
 namespace loss {
+
 namespace {
-PyObject *body(FnObject *, PyObject *const *) noexcept { PyErr_SetNone(PyExc_NotImplementedError); return nullptr; }
+
+const char kDoc[] =
+    "计算最大均值差异（MMD）损失\n\n"
+    "    source: source样本，形状为 (sample_size_1, feature_size)\n"
+    "    target: target样本，形状为 (sample_size_2, feature_size)\n"
+    "    kernel_mul: 高斯核带宽的缩放因子\n"
+    "    kernel_num: 核的数量\n"
+    "    fix_sigma: 如果提供了sigma值，则固定带宽\n"
+    "    ";
+
+/// `guassian_kernel_mmd(source, target, kernel_mul=..., kernel_num=..., fix_sigma=...)`,
+/// through the module global.
+PyObject *kernel_matrix(PyObject *source, PyObject *target, PyObject *kernel_mul, PyObject *kernel_num,
+                        PyObject *fix_sigma) noexcept {
+    Ref kernel = Ref::steal(global(S.names.guassian_kernel_mmd));
+    if (!kernel) return nullptr;
+    return call(kernel.get(), {source, target, kernel_mul, kernel_num, fix_sigma}, S.kw_kernel);
 }
-const FnRow mmd_row = {&Names::MMD, "loss.mmd", 39, 5, 2, {Fill::required, Fill::required, Fill::int2, Fill::int6, Fill::none}, 5, {&Names::source, &Names::target, &Names::kernel_mul, &Names::kernel_num, &Names::fix_sigma}, nullptr, body, false, nullptr};
+
+/// `slice(None, n)` for the leading rows or columns, `slice(n, None)` for the rest.
+PyObject *cut(PyObject *n, bool leading) noexcept {
+    return leading ? PySlice_New(Py_None, n, Py_None) : PySlice_New(n, Py_None, Py_None);
 }
+
+/// `kernels[rows, cols]`, each side cut at `n`.
+PyObject *block(PyObject *kernels, PyObject *n, bool leading_rows, bool leading_cols) noexcept {
+    Ref rows = Ref::steal(cut(n, leading_rows));
+    if (!rows) return nullptr;
+    Ref cols = Ref::steal(cut(n, leading_cols));
+    if (!cols) return nullptr;
+    Ref key = Ref::steal(PyTuple_Pack(2, rows.get(), cols.get()));
+    if (!key) return nullptr;
+    return PyObject_GetItem(kernels, key.get());
+}
+
+/// `a * b`, or `(-a) * b` for the cross blocks.
+PyObject *block_size(PyObject *a, PyObject *b, bool negated) noexcept {
+    if (!negated) return PyNumber_Multiply(a, b);
+    Ref minus = Ref::steal(PyNumber_Negative(a));
+    if (!minus) return nullptr;
+    return PyNumber_Multiply(minus.get(), b);
+}
+
+/// `torch.div(block, size).sum(dim=1).view(1, -1)` with the block's (signed) size.
+PyObject *block_mean_rows(PyObject *block, PyObject *a, PyObject *b, bool negated) noexcept {
+    Ref div = Ref::steal(global_attr(S.names.torch, S.names.div));
+    if (!div) return nullptr;
+    Ref divisor = Ref::steal(block_size(a, b, negated));
+    if (!divisor) return nullptr;
+    Ref scaled = Ref::steal(call(div.get(), {block, divisor.get()}));
+    if (!scaled) return nullptr;
+    Ref sums = Ref::steal(method(scaled.get(), S.names.sum, {S.int1}, S.kw_dim));
+    if (!sums) return nullptr;
+    return method(sums.get(), S.names.view, {PyTuple_GET_ITEM(S.pair, 0), PyTuple_GET_ITEM(S.pair, 1)});
+}
+
+/// `XX.sum() + XY.sum() + YX.sum() + YY.sum()`, strictly left to right.
+PyObject *total(PyObject *XX, PyObject *XY, PyObject *YX, PyObject *YY) noexcept {
+    Ref acc = Ref::steal(method(XX, S.names.sum));
+    if (!acc) return nullptr;
+    for (PyObject *part : {XY, YX, YY}) {
+        Ref sum = Ref::steal(method(part, S.names.sum));
+        if (!sum) return nullptr;
+        acc = Ref::steal(PyNumber_Add(acc.get(), sum.get()));
+        if (!acc) return nullptr;
+    }
+    return acc.release();
+}
+
+PyObject *MMD(FnObject *, PyObject *const *args) noexcept {
+    PyObject *source = args[0], *target = args[1], *kernel_mul = args[2], *kernel_num = args[3], *fix_sigma = args[4];
+    Steps s(mmd_row);
+    Ref n = s.at(48, int_size0(source));                                                  if (!n) return nullptr;
+    Ref m = s.at(49, int_size0(target));                                                  if (!m) return nullptr;
+    Ref kernels = s.at(52, kernel_matrix(source, target, kernel_mul, kernel_num, fix_sigma)); if (!kernels) return nullptr;
+    Ref XX = s.at(55, block(kernels.get(), n.get(), true, true));                         if (!XX) return nullptr;
+    Ref YY = s.at(56, block(kernels.get(), n.get(), false, false));                       if (!YY) return nullptr;
+    Ref XY = s.at(57, block(kernels.get(), n.get(), true, false));                        if (!XY) return nullptr;
+    Ref YX = s.at(58, block(kernels.get(), n.get(), false, true));                        if (!YX) return nullptr;
+    XX = s.at(61, block_mean_rows(XX.get(), n.get(), n.get(), false));                    if (!XX) return nullptr;
+    XY = s.at(62, block_mean_rows(XY.get(), n.get(), m.get(), true));                     if (!XY) return nullptr;
+    YX = s.at(63, block_mean_rows(YX.get(), m.get(), n.get(), true));                     if (!YX) return nullptr;
+    YY = s.at(64, block_mean_rows(YY.get(), m.get(), m.get(), false));                    if (!YY) return nullptr;
+    return s.at(67, total(XX.get(), XY.get(), YX.get(), YY.get())).release();
+}
+
+}  // namespace
+
+const FnRow mmd_row = {
+    &Names::MMD, "loss.MMD", 39,
+    5, 2, {Fill::required, Fill::required, Fill::int2, Fill::int6, Fill::none},
+    13, {&Names::source, &Names::target, &Names::kernel_mul, &Names::kernel_num, &Names::fix_sigma, &Names::n,
+         &Names::m, &Names::kernels, &Names::XX, &Names::YY, &Names::XY, &Names::YX, &Names::loss},
+    kDoc, MMD, true, nullptr,
+};
+
+}  // namespace loss

@@ -33,7 +33,7 @@ namespace loss {
     X(where, "where") X(tensor, "tensor") X(device, "device") X(log, "log") X(matmul, "matmul")            \
     X(diag, "diag") X(diag_embed, "diag_embed") X(nn, "nn") X(functional, "functional")                    \
     X(one_hot, "one_hot") X(float_, "float") X(keepdim, "keepdim") X(repeat, "repeat")                     \
-    X(argmax, "argmax") X(max, "max") X(relu, "relu") X(add, "add") X(sub, "sub") X(mul, "mul")            \
+    X(to, "to") X(dtype, "dtype") X(argmax, "argmax") X(max, "max") X(relu, "relu") X(add, "add") X(sub, "sub") X(mul, "mul")            \
     /* builtins and module set-up */                                                                       \
     X(range, "range") X(AssertionError, "AssertionError") X(sys, "sys") X(float_info, "float_info")       \
     X(epsilon, "epsilon") X(spec, "__spec__") X(initializing, "_initializing") X(test, "__test__")
