@@ -6,6 +6,14 @@
 
 #include <cstdint>
 
+// The module's one exported symbol. 3.8's PyMODINIT_FUNC leaves visibility to
+// the build, and we build with hidden visibility.
+#if PY_VERSION_HEX >= 0x03090000
+#define LOSS_MODINIT PyMODINIT_FUNC
+#else
+#define LOSS_MODINIT extern "C" __attribute__((visibility("default"))) PyObject *
+#endif
+
 namespace loss::compat {
 
 // Vectorcall was provisional, with underscored names, in 3.8; public from 3.9.

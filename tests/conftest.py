@@ -24,3 +24,71 @@ def run_python(code, *flags):
     return subprocess.run([sys.executable] + list(flags) + ["-c", ENTRIES_SRC + code],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, env=env, timeout=300)
+
+
+def assert_steady(call, *objs, **kw):
+    """Repeats `call` (exceptions swallowed) and checks that neither the
+    refcounts of `objs` nor the interpreter's allocated blocks creep up."""
+    import gc
+    rounds = kw.get("rounds", 300)
+
+    def many(n):
+        for _ in range(n):
+            try:
+                call()
+            except Exception:
+                pass
+
+    many(30)
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in objs]
+    blocks = sys.getallocatedblocks()
+    many(rounds)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objs] == refs
+    assert sys.getallocatedblocks() - blocks < rounds // 10
+
+
+class Duck(object):
+    """Tensor stand-in: forwards to a tensor, logs every method and operator
+    call as (label, name, args...), hides names in `missing`, raises
+    ValueError("boom") for logged calls listed in `fail`."""
+
+    def __init__(self, t, label="x", log=None, missing=(), fail=(), size=None):
+        self._t, self._label = t, label
+        self._log = [] if log is None else log
+        self._missing, self._fail, self._size = set(missing), set(fail), size
+
+    def _wrap(self, v):
+        import torch
+        if isinstance(v, torch.Tensor):
+            return Duck(v, self._label, self._log, self._missing, self._fail)
+        return v
+
+    def _record(self, name, args):
+        entry = (name,) + tuple(args)
+        self._log.append((self._label,) + entry)
+        if entry in self._fail:
+            raise ValueError("boom")
+
+    def __getattr__(self, name):
+        if name.startswith("_") or name in self._missing:
+            raise AttributeError(name)
+        attr = self._size if (name == "size" and self._size is not None) else getattr(self._t, name)
+        if not callable(attr):
+            return attr
+
+        def method(*a, **k):
+            self._record(name, a + tuple(sorted(k.items())))
+            return self._wrap(attr(*a, **k))
+        return method
+
+    def _op(name):
+        def op(self, other):
+            self._record(name, (other if isinstance(other, (int, float)) else type(other).__name__,))
+            other = other._t if isinstance(other, Duck) else other
+            return self._wrap(getattr(self._t, name)(other))
+        return op
+
+    __mul__, __add__, __truediv__ = _op("__mul__"), _op("__add__"), _op("__truediv__")
+    del _op

@@ -243,4 +243,4 @@ PyModuleDef module_def = {
 
 }  // namespace loss
 
-PyMODINIT_FUNC PyInit_loss(void) { return PyModuleDef_Init(&loss::module_def); }
+LOSS_MODINIT PyInit_loss(void) { return PyModuleDef_Init(&loss::module_def); }

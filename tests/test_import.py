@@ -1,0 +1,209 @@
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import run_python
+
+
+def check(proc):
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+def test_namespace_order_and_values():
+    out = check(run_python('''
+import builtins, sys, torch, loss
+keys = list(vars(loss))
+assert keys[:5] == ["__name__", "__doc__", "__package__", "__loader__", "__spec__"], keys
+assert keys[-10:] == ["__builtins__", "sys", "torch", "guassian_kernel_mmd", "MMD", "compute_joint",
+                      "instance_contrastive_Loss", "category_contrastive_loss", "__test__"][-10:], keys
+assert keys[-9] == "sys" and keys[-10] == "__builtins__", keys
+assert loss.__name__ == "loss" and loss.__doc__ is None
+assert loss.__builtins__ is builtins and loss.sys is sys and loss.torch is torch
+assert type(loss.__test__) is dict and loss.__test__ == {}
+spec = loss.__spec__
+assert loss.__loader__ is spec.loader and loss.__file__ == spec.origin and loss.__package__ == ""
+assert not hasattr(loss, "__path__")
+assert sys.modules["loss"] is loss
+print("ok")
+'''))
+    assert out.strip() == "ok"
+
+
+def test_no_warning_on_import():
+    # Built for the running interpreter: nothing to warn about, even as an error.
+    check(run_python("import torch, warnings\n"
+                     "with warnings.catch_warnings(record=True) as w:\n"
+                     "    warnings.simplefilter('always')\n"
+                     "    import loss\n"
+                     "assert not w, [str(x.message) for x in w]\n"))
+    proc = run_python("import torch\nimport loss\n", "-W", "error")
+    check(proc)
+    assert "RuntimeWarning" not in proc.stderr
+
+
+def test_reimport_gives_same_module_and_keeps_rebinding():
+    check(run_python('''
+import sys, loss
+first, sentinel = loss, object()
+loss.torch = sentinel
+loss.extra = 5
+del sys.modules["loss"]
+import loss
+assert loss is first and loss.torch is sentinel and loss.extra == 5
+assert sys.modules["loss"] is first
+import importlib
+assert importlib.import_module("loss") is first
+'''))
+
+
+def test_other_spec_name_still_registers_loss():
+    # The init function is found by the last name component: "pkg.loss" loads it.
+    check(run_python('''
+import sys, importlib.util, importlib.machinery
+path = next(p for p in sys.path if p and __import__("os").path.isdir(p) and any(
+    f.startswith("loss.") and f.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+    for f in __import__("os").listdir(p)))
+fname = next(f for f in __import__("os").listdir(path) if f.startswith("loss.") and
+             f.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)))
+spec = importlib.util.spec_from_file_location("fakepkg.loss", path + "/" + fname)
+mod = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(mod)
+assert mod.__name__ == "fakepkg.loss" and mod.__package__ == "fakepkg", (mod.__name__, mod.__package__)
+assert sys.modules["loss"] is mod
+import loss
+assert loss is mod
+'''))
+
+
+BLOCKERS = {
+    "raising_torch_py": ("import sys; sys.path.insert(0, BLOCKDIR)",
+                         "sys.path.remove(BLOCKDIR); sys.modules.pop('torch', None)",
+                         "ImportError", "torch is broken here"),
+    "none_in_sys_modules": ("import sys; sys.modules['torch'] = None",
+                            "del sys.modules['torch']",
+                            "ModuleNotFoundError", "import of torch halted; None in sys.modules"),
+}
+
+
+@pytest.mark.parametrize("how", sorted(BLOCKERS))
+def test_torch_missing_fails_at_line_2_then_retry_succeeds(how, tmp_path):
+    block, unblock, exc_type, message = BLOCKERS[how]
+    (tmp_path / "torch.py").write_text("raise ImportError('torch is broken here')\n")
+    check(run_python('''
+BLOCKDIR = %r
+%s
+try:
+    import loss
+except ImportError as e:
+    assert type(e).__name__ == %r, repr(e)
+    assert str(e) == %r, str(e)
+    assert entries(e) == [("init loss", "loss.py", 2)], entries(e)
+else:
+    raise SystemExit("import succeeded without torch")
+assert "loss" not in sys.modules
+%s
+import loss, torch
+assert loss.torch is torch and torch.__file__ != BLOCKDIR + "/torch.py"
+assert callable(loss.compute_joint) and loss.__test__ == {}
+assert sys.modules["loss"] is loss
+''' % (str(tmp_path), block, exc_type, message, unblock)))
+
+
+SUBINTERP = '''
+import os, sys
+import loss
+script = """
+import os
+try:
+    import loss
+    r = "imported"
+except ImportError as e:
+    r = "ImportError:" + str(e)
+except BaseException as e:
+    r = "other:" + repr(e)
+os.write(1, (r + "\\\\n").encode())
+"""
+route = %r
+if route == "testcapi":
+    try:
+        import _testcapi
+        run = _testcapi.run_in_subinterp
+    except (ImportError, AttributeError):
+        print("SKIP"); sys.exit(0)
+    run(script)
+else:
+    try:
+        import _interpreters as interp
+    except ImportError:
+        try:
+            import _xxsubinterpreters as interp
+        except ImportError:
+            print("SKIP"); sys.exit(0)
+    iid = interp.create()
+    interp.run_string(iid, script)
+    interp.destroy(iid)
+assert loss.compute_joint is sys.modules["loss"].compute_joint
+'''
+
+CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+
+@pytest.mark.parametrize("route", ["testcapi", "interpreters"])
+def test_second_interpreter_is_refused(route):
+    proc = run_python(SUBINTERP % route)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    if lines == ["SKIP"]:
+        pytest.skip("no subinterpreter API")
+    assert len(lines) == 1 and lines[0].startswith("ImportError:"), proc.stdout + proc.stderr
+    # An isolated (own-GIL) interpreter may be refused by the import system first.
+    if route == "testcapi":
+        assert lines[0] == "ImportError:" + CHANGE
+    else:
+        assert lines[0] == "ImportError:" + CHANGE or "subinterpreter" in lines[0], lines[0]
+
+
+OPTIMIZE = '''
+import torch, loss
+x, y = torch.rand(%s), torch.rand(%s)
+try:
+    r = loss.compute_joint(x, y)
+except Exception as e:
+    print(type(e).__name__, repr(str(e)), entries(e))
+else:
+    print("ok", tuple(r.shape))
+'''
+
+
+@pytest.mark.parametrize("shapes, optimized", [
+    (("4, 3", "5, 3"), "RuntimeError"),         # rows do not broadcast at the product
+    (("1, 3", "4, 3"), "ok (3, 3)"),            # rows broadcast: a result, no check
+    (("4, 3", "4, 2"), "RuntimeError"),         # columns: (3, 2) + (2, 3) fails later
+])
+@pytest.mark.parametrize("flag", ["-O", "-OO"])
+def test_optimize_skips_shape_assertion(shapes, optimized, flag):
+    plain = check(run_python(OPTIMIZE % shapes)).strip()
+    assert plain == "AssertionError '' [('loss.compute_joint', 'loss.py', 140)]"
+    out = check(run_python(OPTIMIZE % shapes, flag)).strip()
+    assert out.startswith(optimized), out
+    if shapes == ("4, 3", "5, 3"):
+        assert out.endswith("[('loss.compute_joint', 'loss.py', 142)]"), out
+    if shapes == ("4, 3", "4, 2"):
+        assert out.endswith("[('loss.compute_joint', 'loss.py', 144)]"), out
+
+
+def test_native_version_checks(tmp_path):
+    cxx = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    if not cxx:
+        pytest.skip("no C++ compiler")
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    exe = str(tmp_path / "test_version")
+    build = subprocess.run([cxx, "-std=c++17", "-Wall", "-Wextra", "-Werror", "-I", os.path.join(root, "src"),
+                            os.path.join(root, "tests", "native", "test_version.cpp"), "-o", exe],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    assert build.returncode == 0, build.stdout
+    run = subprocess.run([exe], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    assert run.returncode == 0, run.stdout
