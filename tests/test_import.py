@@ -17,9 +17,8 @@ def test_namespace_order_and_values():
 import builtins, sys, torch, loss
 keys = list(vars(loss))
 assert keys[:5] == ["__name__", "__doc__", "__package__", "__loader__", "__spec__"], keys
-assert keys[-10:] == ["__builtins__", "sys", "torch", "guassian_kernel_mmd", "MMD", "compute_joint",
-                      "instance_contrastive_Loss", "category_contrastive_loss", "__test__"][-10:], keys
-assert keys[-9] == "sys" and keys[-10] == "__builtins__", keys
+assert keys[-9:] == ["__builtins__", "sys", "torch", "guassian_kernel_mmd", "MMD", "compute_joint",
+                     "instance_contrastive_Loss", "category_contrastive_loss", "__test__"], keys
 assert loss.__name__ == "loss" and loss.__doc__ is None
 assert loss.__builtins__ is builtins and loss.sys is sys and loss.torch is torch
 assert type(loss.__test__) is dict and loss.__test__ == {}
@@ -62,13 +61,10 @@ assert importlib.import_module("loss") is first
 def test_other_spec_name_still_registers_loss():
     # The init function is found by the last name component: "pkg.loss" loads it.
     check(run_python('''
-import sys, importlib.util, importlib.machinery
-path = next(p for p in sys.path if p and __import__("os").path.isdir(p) and any(
-    f.startswith("loss.") and f.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
-    for f in __import__("os").listdir(p)))
-fname = next(f for f in __import__("os").listdir(path) if f.startswith("loss.") and
-             f.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)))
-spec = importlib.util.spec_from_file_location("fakepkg.loss", path + "/" + fname)
+import sys, importlib.util
+origin = importlib.util.find_spec("loss").origin
+assert "loss" not in sys.modules
+spec = importlib.util.spec_from_file_location("fakepkg.loss", origin)
 mod = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(mod)
 assert mod.__name__ == "fakepkg.loss" and mod.__package__ == "fakepkg", (mod.__name__, mod.__package__)
@@ -168,31 +164,25 @@ def test_second_interpreter_is_refused(route):
 
 OPTIMIZE = '''
 import torch, loss
-x, y = torch.rand(%s), torch.rand(%s)
-try:
-    r = loss.compute_joint(x, y)
-except Exception as e:
-    print(type(e).__name__, repr(str(e)), entries(e))
-else:
-    print("ok", tuple(r.shape))
+for a, b in [((4, 3), (5, 3)), ((1, 3), (4, 3)), ((4, 3), (4, 2))]:
+    try:
+        r = loss.compute_joint(torch.rand(*a), torch.rand(*b))
+    except Exception as e:
+        print(type(e).__name__, repr(str(e)) if type(e) is AssertionError else "", entries(e))
+    else:
+        print("ok", tuple(r.shape))
 '''
+CHECKED = ["AssertionError '' [('loss.compute_joint', 'loss.py', 140)]"] * 3
+UNCHECKED = [
+    "RuntimeError  [('loss.compute_joint', 'loss.py', 142)]",  # rows do not broadcast
+    "ok (3, 3)",                                              # rows broadcast
+    "RuntimeError  [('loss.compute_joint', 'loss.py', 144)]",  # (3, 2) + (2, 3)
+]
 
 
-@pytest.mark.parametrize("shapes, optimized", [
-    (("4, 3", "5, 3"), "RuntimeError"),         # rows do not broadcast at the product
-    (("1, 3", "4, 3"), "ok (3, 3)"),            # rows broadcast: a result, no check
-    (("4, 3", "4, 2"), "RuntimeError"),         # columns: (3, 2) + (2, 3) fails later
-])
-@pytest.mark.parametrize("flag", ["-O", "-OO"])
-def test_optimize_skips_shape_assertion(shapes, optimized, flag):
-    plain = check(run_python(OPTIMIZE % shapes)).strip()
-    assert plain == "AssertionError '' [('loss.compute_joint', 'loss.py', 140)]"
-    out = check(run_python(OPTIMIZE % shapes, flag)).strip()
-    assert out.startswith(optimized), out
-    if shapes == ("4, 3", "5, 3"):
-        assert out.endswith("[('loss.compute_joint', 'loss.py', 142)]"), out
-    if shapes == ("4, 3", "4, 2"):
-        assert out.endswith("[('loss.compute_joint', 'loss.py', 144)]"), out
+@pytest.mark.parametrize("flags, expected", [((), CHECKED), (("-O",), UNCHECKED), (("-OO",), UNCHECKED)])
+def test_optimize_skips_shape_assertion(flags, expected):
+    assert check(run_python(OPTIMIZE, *flags)).splitlines() == expected
 
 
 def test_native_version_checks(tmp_path):

@@ -117,6 +117,7 @@ PyObject *fn_repr(PyObject *self) noexcept {
 int fn_type_ready() noexcept {
     if (FnType.tp_flags & Py_TPFLAGS_READY) return 0;
     FnType.tp_name = "loss.vorlet";
+    FnType.tp_doc = "A function of the loss module.";
     FnType.tp_basicsize = sizeof(FnObject);
     FnType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | compat::tpflags_vectorcall;
     FnType.tp_vectorcall_offset = offsetof(FnObject, vectorcall);

@@ -1,0 +1,155 @@
+import math
+import sys
+
+import pytest
+import torch
+
+import loss
+from conftest import entries
+
+f = loss.instance_contrastive_Loss
+MACHINE_EPS = sys.float_info.epsilon
+
+
+def sites(exc):
+    return [(name, line) for name, _, line in entries(exc)]
+
+
+def oracle(x, y, lamb=1.0, eps=MACHINE_EPS):
+    x, y = x.double(), y.double()
+    p = x.t() @ y
+    p = (p + p.t()) / 2
+    p = p / p.sum()
+    rows, cols = p.sum(1), p.sum(0)  # marginals of the unbounded joint
+    p, rows, cols = (v.clamp(min=eps) for v in (p, rows, cols))
+    return -(p * (p.log() - lamb * cols.log()[None, :] - lamb * rows.log()[:, None])).sum()
+
+
+def scores(bn, k, kind, dtype=torch.float64, seed=0):
+    g = torch.Generator().manual_seed(seed)
+    if kind == "soft":
+        return [torch.softmax(torch.randn(bn, k, generator=g, dtype=dtype) * 2, 1) for _ in range(2)]
+    # Hard assignments with unused classes: the joint has zero entries.
+    pick = torch.randint(0, max(k - 1, 1), (2, bn), generator=g)
+    return [torch.nn.functional.one_hot(p, k).to(dtype) for p in pick]
+
+
+@pytest.mark.parametrize("bn, k", [(4, 3), (8, 5), (2, 2), (16, 10)])
+@pytest.mark.parametrize("kind", ["soft", "hard"])
+@pytest.mark.parametrize("lamb", [None, 0, 1, 2.0])
+@pytest.mark.parametrize("eps", [None, 1e-8, 0.1])
+@pytest.mark.parametrize("dtype, tol", [(torch.float64, 1e-10), (torch.float32, 1e-5)])
+def test_matches_float64_oracle(bn, k, kind, lamb, eps, dtype, tol):
+    x, y = scores(bn, k, kind, dtype)
+    before = [(v.clone(), v._version) for v in (x, y)]
+    kw = {}
+    if lamb is not None:
+        kw["lamb"] = lamb
+    if eps is not None:
+        kw["EPS"] = eps
+    out = f(x, y, **kw)
+    want = oracle(x, y, 1.0 if lamb is None else lamb, MACHINE_EPS if eps is None else eps)
+    assert out.numel() == 1 and math.isfinite(out.item())
+    # The filler tensor is float32, so bounded entries carry EPS rounded to float32.
+    assert abs(out.item() - want.item()) <= max(tol, 1e-7) * (1 + abs(want.item()))
+    for v, (copy, version) in zip((x, y), before):
+        assert torch.equal(v, copy) and v._version == version
+
+
+def test_defaults_are_one_and_machine_epsilon():
+    x, y = scores(6, 4, "soft")
+    assert torch.equal(f(x, y), f(x, y, 1.0, MACHINE_EPS))
+    assert torch.equal(f(x, y, 2.0), f(x, y, lamb=2.0, EPS=MACHINE_EPS))
+
+
+def test_entries_equal_to_eps_are_kept():
+    # Joint [[5, 1], [1, 1]] / 8: three entries are exactly 0.125. Kept entries
+    # carry gradient; replaced ones would not.
+    base = torch.tensor([[2.0, 0.0], [1.0, 1.0]], dtype=torch.float64)
+    grads = []
+    for fn in (lambda x: f(x, x.detach(), EPS=0.125), lambda x: oracle(x, x.detach(), eps=0.0)):
+        x = base.clone().requires_grad_()
+        out = fn(x)
+        out.backward()
+        grads.append((out.detach(), x.grad))
+    assert torch.allclose(grads[0][0], grads[1][0], rtol=1e-12)
+    assert torch.allclose(grads[0][1], grads[1][1], rtol=1e-10, atol=1e-12)
+
+
+@pytest.mark.parametrize("lamb", [1.0, 2.0])
+def test_gradcheck(lamb):
+    x, y = (v.requires_grad_() for v in scores(5, 3, "soft", seed=3))
+    assert torch.autograd.gradcheck(lambda a, b: f(a, b, lamb), (x, y))
+
+
+class Rebound(object):
+    """Temporarily replaces (or, with value None, removes) module globals."""
+
+    def __init__(self, **names):
+        self.names = names
+
+    def __enter__(self):
+        self.saved = {k: getattr(loss, k) for k in self.names}
+        for k, v in self.names.items():
+            if v is None:
+                delattr(loss, k)
+            else:
+                setattr(loss, k, v)
+
+    def __exit__(self, *exc):
+        for k, v in self.saved.items():
+            setattr(loss, k, v)
+
+
+class FakeSys(object):
+    class float_info(object):
+        epsilon = 0.25
+
+
+@pytest.mark.parametrize("sys_value", ["keep", None, FakeSys])
+def test_rebound_joint_and_eps_default(sys_value):
+    # An all-zero joint bounds every entry and marginal to EPS: the result is
+    # 4·EPS·log EPS, which exposes the EPS default directly.
+    x, y = torch.rand(3, 2), torch.rand(3, 2)
+    calls = []
+
+    def joint(*args):
+        calls.append(args)
+        return torch.zeros(2, 2, dtype=torch.float64)
+
+    names = {"compute_joint": joint}
+    if sys_value != "keep":
+        names["sys"] = sys_value
+    with Rebound(**names):
+        out = f(x, y)
+    (args,) = calls
+    assert len(args) == 2 and args[0] is x and args[1] is y
+    assert math.isclose(out.item(), 4 * MACHINE_EPS * math.log(MACHINE_EPS), rel_tol=1e-12)
+
+
+@pytest.mark.parametrize("x, y, exc, trail", [
+    (torch.rand(4, 3), torch.rand(4, 2), AssertionError,
+     [("loss.instance_contrastive_Loss", 153), ("loss.compute_joint", 140)]),
+    (torch.rand(4, 3), torch.rand(5, 3), AssertionError,
+     [("loss.instance_contrastive_Loss", 153), ("loss.compute_joint", 140)]),
+    (torch.rand(4), torch.rand(4), ValueError, [("loss.instance_contrastive_Loss", 152)]),
+    (torch.rand(2, 2, 2), torch.rand(2, 2, 2), ValueError, [("loss.instance_contrastive_Loss", 152)]),
+])
+def test_failure_lines(x, y, exc, trail):
+    with pytest.raises(exc) as info:
+        f(x, y)
+    assert sites(info.value) == trail
+
+
+@pytest.mark.parametrize("names, exc, line", [
+    ({"compute_joint": None}, NameError, 153),
+    ({"torch": None}, NameError, 159),
+    ({"compute_joint": lambda a, b: torch.rand(3, 3)}, AssertionError, 154),
+])
+def test_globals_at_call_time(names, exc, line):
+    with Rebound(**names):
+        with pytest.raises(exc) as info:
+            f(torch.rand(4, 2), torch.rand(4, 2))
+    if exc is NameError:
+        assert str(info.value) == "name '%s' is not defined" % list(names)[0]
+    assert sites(info.value) == [("loss.instance_contrastive_Loss", line)]

@@ -1,0 +1,139 @@
+import pytest
+import torch
+
+import loss
+from conftest import entries
+
+
+def sites(exc):
+    return [(name, line) for name, _, line in entries(exc)]
+
+
+def batches(n, m, dim, dtype=torch.float64, seed=0):
+    g = torch.Generator().manual_seed(seed)
+    return (torch.randn(n, dim, generator=g, dtype=dtype),
+            torch.randn(m, dim, generator=g, dtype=dtype) * 1.5 + 0.7)
+
+
+def kernel_oracle(s, t, kernel_mul=2, kernel_num=6, fix_sigma=None):
+    x = torch.cat([s, t]).double()
+    d = (x[:, None] - x[None]).pow(2).sum(-1)
+    size = d.shape[0]
+    b0 = float(fix_sigma) if fix_sigma else d.detach().sum() / (size * size - size)
+    b = b0 / kernel_mul ** (kernel_num // 2)
+    return sum(torch.exp(-d / (b * kernel_mul ** q)) for q in range(kernel_num))
+
+
+def mmd_from(k, n):
+    return k[:n, :n].mean() + k[n:, n:].mean() - k[:n, n:].mean() - k[n:, :n].mean()
+
+
+@pytest.mark.parametrize("dtype, tol", [(torch.float64, 1e-12), (torch.float32, 1e-5)])
+@pytest.mark.parametrize("n", [2, 5])
+def test_identical_batches_give_zero(dtype, tol, n):
+    s, _ = batches(n, 1, 3, dtype)
+    out = loss.MMD(s, s.clone())
+    assert out.dim() == 0 and abs(out.item()) < tol
+
+
+@pytest.mark.parametrize("kw", [
+    {}, {"kernel_mul": 3, "kernel_num": 4}, {"kernel_num": 1},
+    {"fix_sigma": 1.0}, {"fix_sigma": 4}, {"fix_sigma": 0.0}, {"kernel_mul": 1.5, "kernel_num": 3, "fix_sigma": 0.3},
+])
+@pytest.mark.parametrize("n, m, dim", [(4, 4, 3), (3, 6, 2), (5, 2, 4)])
+@pytest.mark.parametrize("dtype, tol", [(torch.float64, 1e-12), (torch.float32, 1e-5)])
+def test_matches_float64_oracle(kw, n, m, dim, dtype, tol):
+    s, t = batches(n, m, dim, dtype)
+    out = loss.MMD(s, t, **kw)
+    assert out.dim() == 0 and out.dtype == dtype
+    want = mmd_from(kernel_oracle(s, t, **kw), n)
+    assert abs(out.item() - want.item()) <= tol * (1 + abs(want.item()))
+
+
+def test_fixed_bandwidth_reaches_kernel():
+    s, t = batches(3, 5, 2)
+    fixed = loss.MMD(s, t, fix_sigma=1.0)
+    assert torch.allclose(fixed, mmd_from(loss.guassian_kernel_mmd(s, t, fix_sigma=1.0), 3), rtol=1e-13)
+    assert not torch.allclose(fixed, loss.MMD(s, t), rtol=1e-3)
+
+
+@pytest.mark.parametrize("n, m, kw", [(3, 4, {}), (5, 2, {"kernel_num": 3}), (2, 3, {"fix_sigma": 2.0})])
+def test_gradients_hold_bandwidth_constant(n, m, kw):
+    s, t = batches(n, m, 3)
+    grads = []
+    for fn in (lambda a, b: loss.MMD(a, b, **kw), lambda a, b: mmd_from(kernel_oracle(a, b, **kw), n)):
+        a, b = s.clone().requires_grad_(), t.clone().requires_grad_()
+        fn(a, b).backward()
+        grads.append((a.grad, b.grad))
+    for got, want in zip(*grads):
+        assert torch.allclose(got, want, rtol=1e-10, atol=1e-12)
+
+
+@pytest.mark.parametrize("args, kw, exc, trail", [
+    ((torch.randn(3, 2), torch.randn(2, 2)), {"kernel_num": 0}, TypeError, [("loss.MMD", 55)]),
+    ((torch.randn(3, 2), torch.randn(2, 2)), {"kernel_num": -1}, TypeError, [("loss.MMD", 55)]),
+    ((torch.randn(3), torch.randn(2)), {}, IndexError, [("loss.MMD", 52), ("loss.guassian_kernel_mmd", 19)]),
+    ((torch.randn(3, 2), torch.randn(2, 2)), {"kernel_num": 6.0}, TypeError,
+     [("loss.MMD", 52), ("loss.guassian_kernel_mmd", 33)]),
+    ((torch.tensor(1.0), torch.randn(2, 2)), {}, IndexError, [("loss.MMD", 48)]),
+])
+def test_failure_lines(args, kw, exc, trail):
+    with pytest.raises(exc) as info:
+        loss.MMD(*args, **kw)
+    assert sites(info.value) == trail
+    if trail == [("loss.MMD", 55)]:
+        assert str(info.value) == "'int' object is not subscriptable"
+
+
+class Rebound(object):
+    """Temporarily replaces (or, with value None, removes) module globals."""
+
+    def __init__(self, **names):
+        self.names = names
+
+    def __enter__(self):
+        self.saved = {k: getattr(loss, k) for k in self.names}
+        for k, v in self.names.items():
+            if v is None:
+                delattr(loss, k)
+            else:
+                setattr(loss, k, v)
+
+    def __exit__(self, *exc):
+        for k, v in self.saved.items():
+            setattr(loss, k, v)
+
+
+@pytest.mark.parametrize("kw, seen", [
+    ({}, {"kernel_mul": 2, "kernel_num": 6, "fix_sigma": None}),
+    ({"kernel_mul": 3.0, "kernel_num": 4, "fix_sigma": 1.5}, {"kernel_mul": 3.0, "kernel_num": 4, "fix_sigma": 1.5}),
+])
+def test_calls_rebound_kernel_by_keyword(kw, seen):
+    s, t = batches(2, 3, 2)
+    k = torch.arange(25, dtype=torch.float64).view(5, 5)
+    calls = []
+
+    def kernel(*args, **kwargs):
+        calls.append((args, kwargs))
+        return k
+
+    with Rebound(guassian_kernel_mmd=kernel):
+        out = loss.MMD(s, t, **kw)
+    (args, kwargs), = calls
+    assert len(args) == 2 and args[0] is s and args[1] is t
+    assert kwargs == seen and [type(v) for v in kwargs.values()] == [type(v) for v in seen.values()]
+    assert torch.allclose(out, mmd_from(k, 2), rtol=1e-14)
+
+
+@pytest.mark.parametrize("names, trail", [
+    ({"guassian_kernel_mmd": None}, [("loss.MMD", 52)]),
+    ({"torch": None}, [("loss.MMD", 52), ("loss.guassian_kernel_mmd", 17)]),
+    ({"torch": None, "guassian_kernel_mmd": lambda s, t, **kw: torch.ones(4, 4)}, [("loss.MMD", 61)]),
+])
+def test_missing_globals(names, trail):
+    with Rebound(**names):
+        with pytest.raises(NameError) as info:
+            loss.MMD(torch.randn(2, 2), torch.randn(2, 2))
+    missing = [k for k, v in names.items() if v is None][0]
+    assert str(info.value) == "name '%s' is not defined" % missing
+    assert sites(info.value) == trail
