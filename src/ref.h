@@ -14,12 +14,14 @@ public:
     Ref &operator=(const Ref &) = delete;
     Ref(Ref &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
     Ref &operator=(Ref &&other) noexcept {
-        // Store the new value first, then drop the old one: the old object's
-        // destructor may run arbitrary code.
+        if (&other == this) return *this;
+        // Store the new value first, then drop the old one: its destructor may
+        // run arbitrary code. The old reference goes even when the new value is
+        // the same object (an in-place operator hands its operand back).
         PyObject *old = p_;
         p_ = other.p_;
-        if (&other != this) other.p_ = nullptr;
-        if (old != p_) Py_XDECREF(old);
+        other.p_ = nullptr;
+        Py_XDECREF(old);
         return *this;
     }
     ~Ref() { Py_XDECREF(p_); }

@@ -232,7 +232,7 @@ def test_assign(name, attr, value, outcome):
         assert caught == ([WARNING % canonical] if attr in warns else [])
     else:
         with pytest.raises(TypeError) as info:
-            caught = assign(f, attr, value)
+            assign(f, attr, value)
         assert str(info.value) == outcome
         assert getattr(f, attr) is before
 
@@ -543,8 +543,8 @@ def test_repr(name):
 
 
 @pytest.mark.parametrize("name, count", [
-    ("guassian_kernel_mmd", "at least 2"), ("MMD", "at least 2"), ("compute_joint", "exactly 2"),
-    ("instance_contrastive_Loss", "at least 2"), ("category_contrastive_loss", "exactly 4"),
+    ("guassian_kernel_mmd", None), ("MMD", None), ("compute_joint", "exactly 2"),
+    ("instance_contrastive_Loss", None), ("category_contrastive_loss", "exactly 4"),
 ])
 def test_binding_through_a_class(name, count):
     f = getattr(loss, name)
@@ -554,7 +554,7 @@ def test_binding_through_a_class(name, count):
     bound = obj.m
     assert bound.__self__ is obj and bound.__func__ is f
     assert str(inspect.signature(bound)) == "(" + SIGNATURES[name].split(", ", 1)[1]
-    if count.startswith("exactly"):  # the instance counts as the first argument
+    if count:  # the instance counts as the first argument
         with pytest.raises(TypeError) as info:
             bound()
         assert str(info.value) == "%s() takes %s positional arguments (1 given)" % (name, count)

@@ -146,8 +146,9 @@ def test_keyword_comparison_error_propagates(name, nargs, key):
 
 @pytest.mark.parametrize("route", ["direct", "__call__", "partial"])
 def test_non_str_keyword_is_type_error(route):
+    # Newer interpreters refuse the key themselves; 3.8 hands it to the binder.
     with pytest.raises(TypeError, match="keywords must be strings"):
-        ROUTES[route](loss.compute_joint)(1, **{1: 2})
+        ROUTES[route](loss.compute_joint)(1, 2, **{1: 2})
 
 
 def test_mmd_keywords_reach_kernel_call(monkeypatch):
@@ -167,10 +168,15 @@ def test_mmd_keywords_reach_kernel_call(monkeypatch):
         with pytest.raises(Stop):
             call()
     # Defaults come from the module's constants, not from __defaults__.
+    saved = loss.MMD.__defaults__
     with pytest.warns(RuntimeWarning):
-        monkeypatch.setattr(loss.MMD, "__defaults__", (3, 7, 1.0))
-    with pytest.raises(Stop):
-        loss.MMD(s, t)
+        loss.MMD.__defaults__ = (3, 7, 1.0)
+    try:
+        with pytest.raises(Stop):
+            loss.MMD(s, t)
+    finally:
+        with pytest.warns(RuntimeWarning):
+            loss.MMD.__defaults__ = saved
     with pytest.raises(Stop):
         loss.MMD(s, t, 4, kernel_num=5)
     assert seen[-1][1]["kernel_mul"] == 4 and seen[-1][1]["kernel_num"] == 5

@@ -34,9 +34,8 @@ def scores(bn, k, kind, dtype=torch.float64, seed=0):
     return [torch.nn.functional.one_hot(p, k).to(dtype) for p in pick]
 
 
-@pytest.mark.parametrize("bn, k", [(4, 3), (8, 5), (2, 2), (16, 10)])
-@pytest.mark.parametrize("kind", ["soft", "hard"])
-@pytest.mark.parametrize("lamb", [None, 0, 1, 2.0])
+@pytest.mark.parametrize("bn, k, kind", [(4, 3, "soft"), (16, 10, "soft"), (8, 5, "hard"), (2, 2, "hard")])
+@pytest.mark.parametrize("lamb", [None, 0, 2.0])
 @pytest.mark.parametrize("eps", [None, 1e-8, 0.1])
 @pytest.mark.parametrize("dtype, tol", [(torch.float64, 1e-10), (torch.float32, 1e-5)])
 def test_matches_float64_oracle(bn, k, kind, lamb, eps, dtype, tol):
@@ -82,23 +81,12 @@ def test_gradcheck(lamb):
     assert torch.autograd.gradcheck(lambda a, b: f(a, b, lamb), (x, y))
 
 
-class Rebound(object):
-    """Temporarily replaces (or, with value None, removes) module globals."""
-
-    def __init__(self, **names):
-        self.names = names
-
-    def __enter__(self):
-        self.saved = {k: getattr(loss, k) for k in self.names}
-        for k, v in self.names.items():
-            if v is None:
-                delattr(loss, k)
-            else:
-                setattr(loss, k, v)
-
-    def __exit__(self, *exc):
-        for k, v in self.saved.items():
-            setattr(loss, k, v)
+def rebind(monkeypatch, names):
+    for k, v in names.items():
+        if v is None:
+            monkeypatch.delattr(loss, k)
+        else:
+            monkeypatch.setattr(loss, k, v)
 
 
 class FakeSys(object):
@@ -107,7 +95,7 @@ class FakeSys(object):
 
 
 @pytest.mark.parametrize("sys_value", ["keep", None, FakeSys])
-def test_rebound_joint_and_eps_default(sys_value):
+def test_rebound_joint_and_eps_default(sys_value, monkeypatch):
     # An all-zero joint bounds every entry and marginal to EPS: the result is
     # 4·EPS·log EPS, which exposes the EPS default directly.
     x, y = torch.rand(3, 2), torch.rand(3, 2)
@@ -120,8 +108,8 @@ def test_rebound_joint_and_eps_default(sys_value):
     names = {"compute_joint": joint}
     if sys_value != "keep":
         names["sys"] = sys_value
-    with Rebound(**names):
-        out = f(x, y)
+    rebind(monkeypatch, names)
+    out = f(x, y)
     (args,) = calls
     assert len(args) == 2 and args[0] is x and args[1] is y
     assert math.isclose(out.item(), 4 * MACHINE_EPS * math.log(MACHINE_EPS), rel_tol=1e-12)
@@ -146,10 +134,10 @@ def test_failure_lines(x, y, exc, trail):
     ({"torch": None}, NameError, 159),
     ({"compute_joint": lambda a, b: torch.rand(3, 3)}, AssertionError, 154),
 ])
-def test_globals_at_call_time(names, exc, line):
-    with Rebound(**names):
-        with pytest.raises(exc) as info:
-            f(torch.rand(4, 2), torch.rand(4, 2))
+def test_globals_at_call_time(names, exc, line, monkeypatch):
+    rebind(monkeypatch, names)
+    with pytest.raises(exc) as info:
+        f(torch.rand(4, 2), torch.rand(4, 2))
     if exc is NameError:
         assert str(info.value) == "name '%s' is not defined" % list(names)[0]
     assert sites(info.value) == [("loss.instance_contrastive_Loss", line)]
