@@ -50,3 +50,100 @@ test38:
 
 clean:
 	rm -rf build .venv-*
+
+# Type checks against the installed stubs: the example under mypy --strict (torch analysed too,
+# cached per interpreter), then stubtest against the built module. stubtest leaves torch out
+# (slow, and not what it compares), which makes the duck-typed overload look redundant.
+.PHONY: typecheck package
+TYPES := build/types-$(PYVER)
+typecheck: build
+	@$(PY) -c "import mypy" 2>/dev/null || $(PIP) install mypy
+	@mkdir -p $(TYPES)
+	$(PY) -m mypy --strict --cache-dir $(TYPES)/cache examples/typed_usage.py
+	@printf '[mypy]\ncache_dir = $(TYPES)/stubtest-cache\ndisable_error_code = overload-cannot-match\n[mypy-torch.*]\nfollow_imports = skip\n' >$(TYPES)/stubtest.ini
+	$(PY) -m mypy.stubtest --mypy-config-file $(TYPES)/stubtest.ini loss
+
+# sdist, then a wheel built from the unpacked sdist (python -m build's default), in an isolated
+# build environment. The wheel must install and import next to torch, and must not pull torch
+# into an environment without it, where the import then fails for want of torch.
+PKG := build/pkg-$(PYVER)
+package: setup
+	@$(PY) -c "import build" 2>/dev/null || $(PIP) install build
+	rm -rf $(PKG) && mkdir -p $(PKG)
+	$(PY) -m build --outdir $(PKG)/dist .
+	$(PY) -c "import sys, tarfile, zipfile, glob; \
+	  names = tarfile.open(glob.glob('$(PKG)/dist/*.tar.gz')[0]).getnames(); \
+	  root = names[0].split('/')[0]; rel = [n[len(root) + 1:] for n in names]; \
+	  need = ['pyproject.toml', 'CMakeLists.txt', 'README.md', 'stubs/loss-stubs/__init__.pyi']; \
+	  missing = [n for n in need if n not in rel]; \
+	  stray = [n for n in rel if n.split('/')[0] in ('.ci', 'build', 'dist') or n.startswith('.venv')]; \
+	  assert not missing and not stray and any(n.startswith('src/') for n in rel), (missing, stray); \
+	  whl = zipfile.ZipFile(glob.glob('$(PKG)/dist/*.whl')[0]).namelist(); \
+	  assert 'loss-stubs/__init__.pyi' in whl and any(n.startswith('loss.') and n.endswith('.so') for n in whl), whl; \
+	  print('sdist and wheel contents ok')"
+	@set -e; base=$$(pyenv prefix $(PYVER)); \
+	$$base/bin/python3 -m venv $(PKG)/with-torch; \
+	pip="$(PKG)/with-torch/bin/python -m pip --disable-pip-version-check -q"; \
+	if [ "$(PYVER)-$(TORCH)" = "3.11.7-2.13.0" ]; then $$pip install torch==$(TORCH); \
+	else $$pip install --no-index --find-links $(WHEELS) torch==$(TORCH); fi; \
+	$$pip install --no-index --find-links $(PKG)/dist "loss[torch]"; \
+	cd $(PKG) && with-torch/bin/python -c "import os, torch, loss; \
+	  a, b = torch.ones(3, 2), torch.zeros(4, 2); \
+	  assert loss.MMD(a, b).dim() == 0 and loss.guassian_kernel_mmd(a, b, kernel_num=0) == 0; \
+	  assert os.path.isfile(os.path.join(os.path.dirname(loss.__file__), 'loss-stubs', '__init__.pyi')); \
+	  print('wheel imports next to torch', torch.__version__)"
+	@set -e; base=$$(pyenv prefix $(PYVER)); whl=$$(ls $(PKG)/dist/*.whl); \
+	$$base/bin/python3 -m venv $(PKG)/no-torch; \
+	$(PKG)/no-torch/bin/python -m pip --disable-pip-version-check -q install $$whl; \
+	cd $(PKG) && no-torch/bin/python -c "import importlib.util as u; assert u.find_spec('torch') is None, 'torch pulled in'"; \
+	if no-torch/bin/python -c "import loss" 2>no-torch.err; then echo "import loss worked without torch"; exit 1; fi; \
+	grep "^ModuleNotFoundError: No module named 'torch'" no-torch.err
+	rm -rf $(PKG)/with-torch $(PKG)/no-torch $(PKG)/no-torch.err
+	@ls -l $(PKG)/dist
+
+# Leaks, sanitizers and interpreter modes.
+#   make leaks | asan | valgrind | modes
+.PHONY: leaks asan valgrind modes
+ASAN_VENV  := .venv-asan
+ASAN_PY    := $(ASAN_VENV)/bin/python
+ASAN_STAMP := $(ASAN_VENV)/.ready-torch2.13.0
+SAN_LOGS   := $(CURDIR)/build/sanitizer-logs
+SAN_RT      = $$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)
+
+leaks: build
+	$(PY) tests/leakcheck.py
+
+$(ASAN_STAMP):
+	@set -e; test -x $(ASAN_PY) || $$(pyenv prefix 3.11.7)/bin/python3 -m venv $(ASAN_VENV); \
+	$(ASAN_PY) -m pip --disable-pip-version-check -q install torch==2.13.0 "scikit-build-core>=0.10" \
+	  cmake ninja numpy pytest hypothesis; touch $@
+
+# CPython and torch leak at exit by design, so leak detection stays off; every
+# other ASan or UBSan report fails the run, the child interpreters' included.
+asan: $(ASAN_STAMP)
+	LOSS_SANITIZE=ON $(ASAN_PY) -m pip --disable-pip-version-check -q install --no-build-isolation --no-deps \
+	  -C build-dir=build/asan .
+	@rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
+	PYTHONMALLOC=malloc LD_PRELOAD="$(SAN_RT)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:log_path=$(SAN_LOGS)/asan \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SAN_LOGS)/ubsan \
+	  $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
+	@if ls $(SAN_LOGS)/* >/dev/null 2>&1; then cat $(SAN_LOGS)/*; echo "sanitizer reports above"; exit 1; fi
+	@echo "asan: no sanitizer reports"
+
+# The whole suite under memcheck takes hours (importing torch alone takes minutes), so
+# valgrind runs every scenario of the leak check once: each function's success and
+# failure paths, the binder's errors and the attributes.
+valgrind: build
+	@rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
+	PYTHONMALLOC=malloc valgrind --tool=memcheck --num-callers=30 --log-file=$(SAN_LOGS)/vg.%p \
+	  $(PY) tests/leakcheck.py --once
+	@awk '/^==[0-9]+== *$$/ { if (bad && ours) { print block; n++ } block = ""; bad = ours = 0; next } \
+	  { block = block $$0 "\n" } /Invalid read|Invalid write|uninitialised/ { bad = 1 } /loss\.cpython/ { ours = 1 } \
+	  END { if (bad && ours) { print block; n++ } if (n) { print n " memcheck reports in the module"; exit 1 } }' \
+	  $(SAN_LOGS)/vg.*
+	@grep -h "ERROR SUMMARY" $(SAN_LOGS)/vg.*; echo "valgrind: no invalid access or uninitialised use in the module"
+
+modes: build
+	$(PY) -X dev -W error::ResourceWarning -m pytest -q -p no:cacheprovider tests
+	$(PY) -O -m pytest -q -p no:cacheprovider tests

@@ -127,8 +127,13 @@ int fn_set_kwdefaults(PyObject *self, PyObject *value, void *) noexcept {
 PyObject *fn_get_annotations(PyObject *self, void *) noexcept {
     FnObject *fn = as_fn(self);
     if (!fn->annotations) {
-        fn->annotations = PyDict_New();
-        if (!fn->annotations) return nullptr;
+        PyObject *annotations = PyDict_New();
+        if (!annotations) return nullptr;
+        // Another thread may have filled the slot while the dict was made.
+        if (fn->annotations)
+            Py_DECREF(annotations);
+        else
+            fn->annotations = annotations;
     }
     return new_ref(fn->annotations);
 }

@@ -69,7 +69,11 @@ void add_entry(const char *entry, int line) noexcept {
         } else {
             code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty("loss.py", entry, line)));
             if (!code) return;  // the new error replaces the saved one
-            if (line != 0) cache_insert(pos, line, code.get());
+            // Making the code object may run a collection, and finalizers may
+            // let another thread add entries: look again before inserting.
+            pos = cache_find(line);
+            bool cached = pos < cache.count && cache.pairs[pos].line == line;
+            if (line != 0 && !cached) cache_insert(pos, line, code.get());
         }
         // A fresh frame reports its code object's first line on every version.
         frame = Ref::steal(reinterpret_cast<PyObject *>(

@@ -1,0 +1,110 @@
+"""One data-parallel training step with the losses, two gloo processes on this machine."""
+import os
+import socket
+import sys
+import time
+from datetime import timedelta
+
+import pytest
+import torch
+
+import loss
+
+dist = pytest.importorskip("torch.distributed")
+if not dist.is_available() or not dist.is_gloo_available():
+    pytest.skip("torch.distributed with gloo is not available", allow_module_level=True)
+
+import torch.multiprocessing as mp  # noqa: E402
+from torch.nn.parallel import DistributedDataParallel  # noqa: E402
+
+WORLD = 2
+CLASSES = 3
+
+
+def _model():
+    torch.manual_seed(0)
+    return torch.nn.Linear(5, 4).double()
+
+
+def _batch():
+    g = torch.Generator().manual_seed(1)
+    source = torch.randn(8, 5, generator=g, dtype=torch.float64)
+    target = torch.randn(8, 5, generator=g, dtype=torch.float64) + 0.5
+    augmented = source + 0.1 * torch.randn(8, 5, generator=g, dtype=torch.float64)
+    # Every class in both halves, so each half has a class with two members.
+    labels = torch.tensor([0, 1, 2, 0, 1, 2, 2, 0])
+    return source, target, augmented, labels
+
+
+def _half(rank, tensors):
+    return [t.chunk(WORLD)[rank] for t in tensors]
+
+
+def _step_loss(model, fns, source, target, augmented, labels):
+    mmd, contrastive, category = fns
+    zs, zt, za = model(source), model(target), model(augmented)
+    return (mmd(zs, zt)
+            + contrastive(torch.softmax(zs, dim=1), torch.softmax(za, dim=1))
+            + category(zs, labels, CLASSES, False))
+
+
+def _worker(rank, port, out_dir, fns):
+    # Unpickled by name: the worker's own module functions, not copies.
+    by_name = all(f is getattr(loss, f.__name__) for f in fns)
+    if sys.platform.startswith("linux"):
+        os.environ.setdefault("GLOO_SOCKET_IFNAME", "lo")
+    dist.init_process_group("gloo", init_method="tcp://127.0.0.1:%d" % port, rank=rank,
+                            world_size=WORLD, timeout=timedelta(seconds=60))
+    try:
+        model = DistributedDataParallel(_model())
+        opt = torch.optim.SGD(model.parameters(), lr=0.1)
+        opt.zero_grad()
+        _step_loss(model, fns, *_half(rank, _batch())).backward()
+        grads = [p.grad.clone() for p in model.parameters()]
+        opt.step()
+        torch.save({"by_name": by_name, "grads": grads,
+                    "params": [p.detach().clone() for p in model.parameters()]},
+                   os.path.join(out_dir, "rank%d.pt" % rank))
+    finally:
+        dist.destroy_process_group()
+
+
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _reference():
+    """Mean of the gradients of the two half-batches, computed here in one process."""
+    model, fns = _model(), (loss.MMD, loss.instance_contrastive_Loss, loss.category_contrastive_loss)
+    grads = []
+    for rank in range(WORLD):
+        model.zero_grad()
+        _step_loss(model, fns, *_half(rank, _batch())).backward()
+        grads.append([p.grad.clone() for p in model.parameters()])
+    mean = [sum(gs) / WORLD for gs in zip(*grads)]
+    params = [p.detach() - 0.1 * g for p, g in zip(model.parameters(), mean)]
+    return grads, mean, params
+
+
+def test_ddp_gradients_are_the_mean_of_the_half_batches(tmp_path):
+    fns = (loss.MMD, loss.instance_contrastive_Loss, loss.category_contrastive_loss)
+    ctx = mp.spawn(_worker, args=(_free_port(), str(tmp_path), fns), nprocs=WORLD, join=False)
+    deadline = time.time() + 120
+    while not ctx.join(timeout=5):
+        if time.time() > deadline:
+            for p in ctx.processes:
+                p.terminate()
+            pytest.fail("workers did not finish in time")
+    halves, mean, params = _reference()
+    # The halves really differ, so averaging is what makes the ranks agree.
+    assert not all(torch.allclose(a, b) for a, b in zip(*halves))
+    assert all(m.abs().max() > 0 for m in mean)
+    for rank in range(WORLD):
+        got = torch.load(str(tmp_path / ("rank%d.pt" % rank)), weights_only=True)
+        assert got["by_name"]
+        for g, m in zip(got["grads"], mean):
+            torch.testing.assert_close(g, m, rtol=1e-10, atol=1e-12)
+        for p, q in zip(got["params"], params):
+            torch.testing.assert_close(p, q, rtol=1e-10, atol=1e-12)
