@@ -1,0 +1,98 @@
+"""Several threads calling the five functions and touching their attributes at
+once: the results match a single thread's and nothing crashes. torch drops the
+interpreter lock inside its kernels, so the calls really interleave."""
+import sys
+import threading
+
+import pytest
+import torch
+
+import loss
+
+THREADS, ROUNDS = 4, 120
+NAMES = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss", "category_contrastive_loss")
+
+torch.manual_seed(1)
+_A, _B, _X, _Y = torch.rand(6, 3), torch.rand(5, 3), torch.rand(8, 4), torch.rand(8, 4)
+_R, _GT = torch.randn(9, 3), torch.tensor([0, 1, 2, 0, 1, 2, 0, 1, 2])
+CALLS = [
+    lambda: loss.guassian_kernel_mmd(_A, _B),
+    lambda: loss.guassian_kernel_mmd(_A, _B, kernel_mul=3.0, kernel_num=4, fix_sigma=2.0),
+    lambda: loss.MMD(_A, _B),
+    lambda: loss.compute_joint(x_tf_out=_Y, x_out=_X),
+    lambda: loss.instance_contrastive_Loss(_X, _Y, 0.5),
+    lambda: loss.category_contrastive_loss(_R, _GT + 1, 3, True),
+    lambda: loss.compute_joint(_X, torch.rand(7, 4)),  # fails at line 140
+    lambda: loss.MMD(_A),  # fails in the binder
+]
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as e:
+        tb, last = e.__traceback__, None
+        while tb is not None:
+            if tb.tb_frame.f_code.co_filename == "loss.py":
+                last = (tb.tb_frame.f_code.co_name, tb.tb_lineno)
+            tb = tb.tb_next
+        return (type(e), str(e), last)
+
+
+def same(a, b):
+    if isinstance(a, torch.Tensor):
+        return isinstance(b, torch.Tensor) and torch.equal(a, b)
+    return a == b
+
+
+def attribute_churn(fn, tag):
+    """Reads and assigns attributes that other threads read and assign too."""
+    fn.__dict__[tag] = [tag]
+    assert fn.__dict__[tag] == [tag] and getattr(fn, tag) == [tag]
+    fn.__annotations__ = {"return": tag}
+    assert isinstance(fn.__annotations__, dict)
+    fn.__doc__ = tag
+    assert fn.__doc__ is None or isinstance(fn.__doc__, str)
+    assert fn.__name__ in NAMES and fn.__defaults__ == getattr(fn, "func_defaults")
+    del fn.__dict__[tag]
+
+
+@pytest.fixture
+def fast_switching():
+    # Switching threads every few bytecodes puts the interleavings in the
+    # middle of the bodies rather than between calls.
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    saved = [(getattr(loss, n).__doc__, getattr(loss, n).__annotations__) for n in NAMES]
+    yield
+    sys.setswitchinterval(old)
+    for n, (doc, ann) in zip(NAMES, saved):
+        getattr(loss, n).__doc__, getattr(loss, n).__annotations__ = doc, ann
+
+
+def test_threads_agree_with_one_thread(fast_switching):
+    expected = [outcome(c) for c in CALLS]
+    errors, start = [], threading.Barrier(THREADS)
+
+    def worker(k):
+        try:
+            start.wait()
+            for r in range(ROUNDS):
+                for i, call in enumerate(CALLS):
+                    got = outcome(call)
+                    if not same(got, expected[i]):
+                        errors.append((k, r, i, got))
+                fn = getattr(loss, NAMES[(k + r) % len(NAMES)])
+                attribute_churn(fn, "t%d" % k)
+        except Exception as e:  # an attribute assertion or anything unexpected
+            errors.append((k, "raised", repr(e)))
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    # Every thread's attribute entries are gone again.
+    tags = {"t%d" % k for k in range(THREADS)}
+    assert all(not tags & set(getattr(loss, n).__dict__) for n in NAMES)
