@@ -2,6 +2,8 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 # Shared by the subprocess snippets: the same view of traceback entries as entries().
 ENTRIES_SRC = '''
 def entries(exc):
@@ -92,3 +94,7 @@ class Duck(object):
 
     __mul__, __add__, __truediv__ = _op("__mul__"), _op("__add__"), _op("__truediv__")
     del _op
+
+
+# Under `python -O` the bodies skip their shape assertions; tests of those run only without it.
+needs_asserts = pytest.mark.skipif(sys.flags.optimize > 0, reason="assertions are off under -O")

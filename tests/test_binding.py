@@ -1,4 +1,5 @@
 import functools
+import sys
 
 import pytest
 import torch
@@ -122,8 +123,9 @@ def labelled():
 def test_keywords_bind_by_name(call, route):
     log, x, y = labelled()
     result = call(ROUTES[route](loss.compute_joint), x, y)
-    # The body unpacks x_out.size() first, then checks x_tf_out.size(0) and (1).
-    assert log[:3] == [("x", "size"), ("y", "size", 0), ("y", "size", 1)]
+    # The body unpacks x_out.size() first, then (unless under -O) checks x_tf_out.size(0) and (1).
+    expected = [("x", "size")] + ([] if sys.flags.optimize else [("y", "size", 0), ("y", "size", 1)])
+    assert log[:len(expected)] == expected
     assert torch.allclose(result._t, loss.compute_joint(x._t, y._t))
 
 

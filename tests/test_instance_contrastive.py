@@ -5,7 +5,7 @@ import pytest
 import torch
 
 import loss
-from conftest import entries
+from conftest import entries, needs_asserts
 
 f = loss.instance_contrastive_Loss
 MACHINE_EPS = sys.float_info.epsilon
@@ -115,6 +115,7 @@ def test_rebound_joint_and_eps_default(sys_value, monkeypatch):
     assert math.isclose(out.item(), 4 * MACHINE_EPS * math.log(MACHINE_EPS), rel_tol=1e-12)
 
 
+@needs_asserts
 @pytest.mark.parametrize("x, y, exc, trail", [
     (torch.rand(4, 3), torch.rand(4, 2), AssertionError,
      [("loss.instance_contrastive_Loss", 153), ("loss.compute_joint", 140)]),
@@ -129,6 +130,7 @@ def test_failure_lines(x, y, exc, trail):
     assert sites(info.value) == trail
 
 
+@needs_asserts
 @pytest.mark.parametrize("names, exc, line", [
     ({"compute_joint": None}, NameError, 153),
     ({"torch": None}, NameError, 159),
