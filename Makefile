@@ -32,7 +32,13 @@ build: setup
 test: build
 	$(PY) -m pytest -q tests
 
-demo: build
+# The demo's data set ships inside scikit-learn; scipy matches clusters to labels, matplotlib plots.
+DEMO_STAMP := $(VENV)/.ready-demo
+$(DEMO_STAMP): $(STAMP)
+	$(PIP) install scikit-learn scipy matplotlib
+	touch $@
+
+demo: build $(DEMO_STAMP)
 	$(PY) examples/demo.py
 
 bench: build

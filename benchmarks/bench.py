@@ -1,0 +1,312 @@
+"""Times the loss module against its plain-Python equivalent (reference.py).
+
+Both sides run in the same process, alternating batch by batch, so drift and
+the noise of a shared machine fall on both alike; each row reports medians.
+Tables:
+  (a) real tensors, small (overhead-bound) and realistic sizes;
+  (b) the call frame alone: duck tensors and a duck `torch` whose every method
+      returns at once, the same objects for both sides, so what is left is
+      binding, global lookups, attribute lookups and calls;
+  (c) guassian_kernel_mmd and MMD over N: time per call, and the peak resident
+      memory a call adds, measured in a fresh interpreter per case.
+Usage: bench.py [--quick] [--threads N]
+"""
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import timeit
+import types
+
+import torch
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import loss  # noqa: E402
+import reference  # noqa: E402
+
+NAMES = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss",
+         "category_contrastive_loss")
+# Inline in timeit's loop, so the module is entered by a plain positional call.
+STMTS = {
+    "guassian_kernel_mmd": "f(a, b)",
+    "MMD": "f(a, b)",
+    "compute_joint": "f(a, b)",
+    "instance_contrastive_Loss": "f(a, b)",
+    "category_contrastive_loss": "f(a, b, c, d)",
+}
+
+
+def per_call(fn, name, args, number):
+    env = dict(zip("abcd", args))
+    env["f"] = fn
+    return timeit.Timer(STMTS[name], globals=env).timeit(number) / number
+
+
+def calibrate(fn, name, args, batch_s):
+    """Calls per batch so that one batch takes about batch_s seconds."""
+    number = 1
+    while True:
+        t = per_call(fn, name, args, number) * number
+        if t >= batch_s / 4 or number >= 1 << 20:
+            return max(1, int(number * batch_s / max(t, 1e-9)))
+        number *= 4
+
+
+def compare(name, args, rounds, batch_s):
+    """Median seconds per call for (module, reference), batches alternating."""
+    mod, ref = getattr(loss, name), getattr(reference, name)
+    for fn in (mod, ref):
+        fn(*args)
+    number = calibrate(ref, name, args, batch_s)
+    times = {mod: [], ref: []}
+    for r in range(rounds):
+        gc.collect()
+        # Swap who goes first every round so neither always runs on a warm cache.
+        for fn in ((mod, ref) if r % 2 else (ref, mod)):
+            times[fn].append(per_call(fn, name, args, number))
+    return statistics.median(times[mod]), statistics.median(times[ref])
+
+
+# ---- real tensors
+
+def real_inputs(name, size):
+    g = torch.Generator().manual_seed(0)
+    rows, cols = size
+    if name in ("guassian_kernel_mmd", "MMD"):
+        # size is the stacked batch (N, D): source and target each hold N / 2 rows.
+        return (torch.randn(rows // 2, cols, generator=g), torch.randn(rows // 2, cols, generator=g) + 0.5)
+    if name in ("compute_joint", "instance_contrastive_Loss"):
+        return (torch.randn(rows, cols, generator=g).softmax(1), torch.randn(rows, cols, generator=g).softmax(1))
+    return (torch.randn(rows, cols, generator=g), torch.randint(0, cols, (rows,), generator=g), cols, False)
+
+
+REAL_CASES = [
+    ("small", {n: (8, 4) for n in NAMES}),
+    ("realistic", dict({n: (256, 10) for n in NAMES[2:]}, guassian_kernel_mmd=(512, 128), MMD=(512, 128))),
+]
+
+
+# ---- the frame alone
+
+class Duck(object):
+    """Stands in for a tensor: every method and operator the losses use returns at once.
+
+    Fixed signatures rather than *args/**kwargs, so that packing arguments
+    does not swamp the cost being measured."""
+    __slots__ = ("shape", "data", "device", "dtype")
+
+    def __init__(self, shape):
+        self.shape = shape
+        self.data = self
+        self.device = None
+        self.dtype = None
+
+    def size(self, dim=None):
+        return self.shape if dim is None else self.shape[dim]
+
+    def sum(self, dim=None):
+        return self
+
+    def expand(self, a, b, c=None):
+        return self
+
+    def view(self, a, b):
+        return self
+
+    def t(self):
+        return self
+
+    float = t
+
+    def unsqueeze(self, arg):
+        return self
+
+    repeat = mul = to = unsqueeze
+
+    def _op(self, other):
+        return self
+
+    __add__ = __radd__ = __sub__ = __rsub__ = __mul__ = __rmul__ = _op
+    __truediv__ = __itruediv__ = __lt__ = __eq__ = _op
+    __hash__ = object.__hash__
+
+    def __pow__(self, other, mod=None):
+        return self
+
+    def __neg__(self):
+        return self
+
+    def __bool__(self):
+        return True
+
+    def __getitem__(self, key):
+        return self
+
+    def __setitem__(self, key, value):
+        pass
+
+
+def duck_torch(duck):
+    """A `torch` namespace whose functions take the losses' arguments and return `duck`."""
+    def one(x):
+        return duck
+
+    def two(a, b):
+        return duck
+
+    def reduce(x, dim=None, keepdim=False):
+        return duck
+
+    def where(cond, a, b):
+        return duck
+
+    def tensor(data, device=None):
+        return duck
+
+    fake = types.SimpleNamespace(cat=reduce, sum=reduce, argmax=reduce, max=reduce, exp=one, diag=one,
+                                 diag_embed=one, relu=one, log=one, div=two, matmul=two, add=two, sub=two,
+                                 where=where, tensor=tensor)
+    fake.nn = types.SimpleNamespace(functional=types.SimpleNamespace(one_hot=two))
+    return fake
+
+
+def duck_inputs(name):
+    a, b = Duck((4, 4)), Duck((4, 4))  # square: the joint's (k, k) check holds
+    return (a, b, 4, False) if name == "category_contrastive_loss" else (a, b)
+
+
+# ---- time and peak memory over N, each case in a fresh interpreter
+
+SCAN_N = (64, 256, 1024)
+SCAN_D = 128
+
+
+def peak_case(name, impl, n, d):
+    """Run in a child: the resident-memory peak one call adds, in MiB."""
+    import resource
+    fn = getattr(loss if impl == "module" else reference, name)
+    fn(*real_inputs(name, (8, d)))  # first-call set-up inside torch is not the call's cost
+    args = real_inputs(name, (n, d))
+    gc.collect()
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    out = fn(*args)
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    del out
+    return (after - before) / 1024.0  # ru_maxrss is in KiB on Linux
+
+
+def peak(name, impl, n, d, threads):
+    cmd = [sys.executable, os.path.abspath(__file__), "--peak-case", name, impl, str(n), str(d),
+           "--threads", str(threads)]
+    out = subprocess.run(cmd, stdout=subprocess.PIPE, check=True, universal_newlines=True).stdout
+    return json.loads(out.strip().splitlines()[-1])["peak_mib"]
+
+
+# ---- report
+
+def machine():
+    cpu = platform.processor() or "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return cpu
+
+
+def us(t):
+    return "%.2f" % (t * 1e6)
+
+
+def ms(t):
+    return "%.3f" % (t * 1e3)
+
+
+def row(cells):
+    print("| " + " | ".join(str(c) for c in cells) + " |")
+
+
+def verdict(ratio, target):
+    return "yes" if ratio <= target else "**no**"
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--quick", action="store_true", help="fewer rounds, for a smoke run")
+    p.add_argument("--threads", type=int, default=1, help="torch intra-op threads (default 1)")
+    p.add_argument("--peak-case", nargs=4, metavar=("NAME", "IMPL", "N", "D"), help=argparse.SUPPRESS)
+    opts = p.parse_args()
+    torch.set_num_threads(opts.threads)
+    if opts.peak_case:
+        name, impl, n, d = opts.peak_case
+        print(json.dumps({"peak_mib": peak_case(name, impl, int(n), int(d))}))
+        return
+    rounds, batch_s = (5, 0.02) if opts.quick else (21, 0.05)
+    misses = []
+
+    print("## loss: module vs plain-Python equivalent\n")
+    print("- machine: %s, %d cores; torch threads: %d" % (machine(), os.cpu_count() or 0, opts.threads))
+    print("- Python %s, torch %s" % (platform.python_version(), torch.__version__))
+    print("- median of %d alternating batches per row; ratio = module / reference\n" % rounds)
+
+    print("### (a) real tensors\n")
+    row(("case", "function", "input (rows x cols)", "module µs/call", "reference µs/call", "ratio", "≤ 1.0"))
+    row(("---",) * 3 + ("---:",) * 3 + ("---",))
+    for case, sizes in REAL_CASES:
+        for name in NAMES:
+            rows, cols = sizes[name]
+            tm, tr = compare(name, real_inputs(name, sizes[name]), rounds, batch_s)
+            shape = "%dx%d" % (rows, cols) + (" stacked" if name in NAMES[:2] else "")
+            row((case, name, shape, us(tm), us(tr), "%.3f" % (tm / tr), verdict(tm / tr, 1.0)))
+            if tm / tr > 1.0:
+                misses.append("(a) %s %s" % (case, name))
+
+    print("\n### (b) the frame alone (duck tensors, duck torch)\n")
+    row(("function", "module µs/call", "reference µs/call", "ratio", "≤ 0.5"))
+    row(("---", "---:", "---:", "---:", "---"))
+    fake = duck_torch(Duck((4, 4)))
+    try:
+        loss.torch = reference.torch = fake
+        for name in NAMES:
+            tm, tr = compare(name, duck_inputs(name), rounds, batch_s)
+            row((name, us(tm), us(tr), "%.3f" % (tm / tr), verdict(tm / tr, 0.5)))
+            if tm / tr > 0.5:
+                misses.append("(b) %s" % name)
+    finally:
+        loss.torch = reference.torch = torch
+
+    print("\n### (c) guassian_kernel_mmd and MMD over N (stacked rows), D = %d\n" % SCAN_D)
+    print("Peak memory: resident-set growth during one call, fresh interpreter per case "
+          "(minimum of the runs).\n")
+    row(("function", "N x D", "module ms/call", "reference ms/call", "time ratio",
+         "module peak MiB", "reference peak MiB", "memory ratio"))
+    row(("---", "---") + ("---:",) * 6)
+    for name in NAMES[:2]:
+        for n in SCAN_N:
+            args = real_inputs(name, (n, SCAN_D))
+            scan_rounds = max(3, rounds // (1 + n // 256))
+            tm, tr = compare(name, args, scan_rounds, batch_s)
+            del args
+            runs = 1 if opts.quick else 2
+            pm, pr = [], []
+            for _ in range(runs):
+                pm.append(peak(name, "module", n, SCAN_D, opts.threads))
+                pr.append(peak(name, "reference", n, SCAN_D, opts.threads))
+            pm, pr = min(pm), min(pr)
+            row((name, "%dx%d" % (n, SCAN_D), ms(tm), ms(tr), "%.3f" % (tm / tr),
+                 "%.1f" % pm, "%.1f" % pr, "%.3f" % (pm / pr) if pr > 0 else "n/a"))
+
+    print()
+    print("Targets missed: " + (", ".join(misses) if misses else "none"))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,93 @@
+"""The five losses written in plain Python, statement for statement as the module runs them.
+
+The benchmark times the module against these, so they make the same torch
+calls in the same order; they are also a readable statement of what each
+function computes. Line comments give the line of "loss.py" each statement
+stands for.
+"""
+import sys
+
+import torch
+
+
+def guassian_kernel_mmd(source, target, kernel_mul=2, kernel_num=6, fix_sigma=None):
+    n_samples = int(source.size()[0]) + int(target.size()[0])                     # 16
+    total = torch.cat([source, target], dim=0)                                    # 17
+    total0 = total.unsqueeze(0).expand(int(total.size(0)), int(total.size(0)), int(total.size(1)))  # 19
+    total1 = total.unsqueeze(1).expand(int(total.size(0)), int(total.size(0)), int(total.size(1)))  # 20
+    L2_distance = ((total0 - total1) ** 2).sum(2)                                 # 23
+    if fix_sigma:                                                                 # 26
+        # A caller's tensor must survive the call unchanged: plain division.
+        bandwidth = fix_sigma / kernel_mul ** (kernel_num // 2)                   # 30
+    else:
+        bandwidth = torch.sum(L2_distance.data) / (n_samples ** 2 - n_samples)   # 29
+        bandwidth /= kernel_mul ** (kernel_num // 2)                              # 30
+    bandwidth_list = [bandwidth * (kernel_mul ** i) for i in range(kernel_num)]  # 33
+    kernel_val = [torch.exp(-L2_distance / bandwidth_temp) for bandwidth_temp in bandwidth_list]  # 36
+    return sum(kernel_val)                                                        # 38
+
+
+def MMD(source, target, kernel_mul=2, kernel_num=6, fix_sigma=None):
+    n = int(source.size()[0])                                                     # 48
+    m = int(target.size()[0])                                                     # 49
+    kernels = guassian_kernel_mmd(source, target,                                 # 52
+                                  kernel_mul=kernel_mul, kernel_num=kernel_num, fix_sigma=fix_sigma)
+    XX = kernels[:n, :n]                                                          # 55
+    YY = kernels[n:, n:]                                                          # 56
+    XY = kernels[:n, n:]                                                          # 57
+    YX = kernels[n:, :n]                                                          # 58
+    XX = torch.div(XX, n * n).sum(dim=1).view(1, -1)                              # 61
+    XY = torch.div(XY, -n * m).sum(dim=1).view(1, -1)                             # 62
+    YX = torch.div(YX, -m * n).sum(dim=1).view(1, -1)                             # 63
+    YY = torch.div(YY, m * m).sum(dim=1).view(1, -1)                              # 64
+    loss = XX.sum() + XY.sum() + YX.sum() + YY.sum()                              # 67
+    return loss
+
+
+def compute_joint(x_out, x_tf_out):
+    bn, k = x_out.size()                                                          # 139
+    assert x_tf_out.size(0) == bn and x_tf_out.size(1) == k                       # 140
+    p_i_j = x_out.unsqueeze(2) * x_tf_out.unsqueeze(1)                            # 142
+    p_i_j = p_i_j.sum(dim=0)                                                      # 143
+    p_i_j = (p_i_j + p_i_j.t()) / 2.0                                             # 144
+    p_i_j = p_i_j / p_i_j.sum()                                                   # 145
+    return p_i_j
+
+
+def instance_contrastive_Loss(x_out, x_tf_out, lamb=1.0, EPS=sys.float_info.epsilon):
+    _, k = x_out.size()                                                           # 152
+    p_i_j = compute_joint(x_out, x_tf_out)                                        # 153
+    assert p_i_j.size() == (k, k)                                                 # 154
+    p_i = p_i_j.sum(dim=1).view(k, 1).expand(k, k)                                # 156
+    p_j = p_i_j.sum(dim=0).view(1, k).expand(k, k)                                # 157
+    p_i_j = torch.where(p_i_j < EPS, torch.tensor([EPS], device=p_i_j.device), p_i_j)  # 159
+    p_j = torch.where(p_j < EPS, torch.tensor([EPS], device=p_j.device), p_j)     # 160
+    p_i = torch.where(p_i < EPS, torch.tensor([EPS], device=p_i.device), p_i)     # 161
+    loss = -p_i_j * (torch.log(p_i_j)                                             # 163
+                     - lamb * torch.log(p_j)                                      # 164
+                     - lamb * torch.log(p_i))                                     # 165
+    loss = loss.sum()                                                             # 167
+    return loss
+
+
+def category_contrastive_loss(repre, gt, classes, flag_gt):
+    # Equality, not identity: 1 and 1.0 shift the labels too.
+    if flag_gt == True:  # noqa: E712                                             # 186
+        gt = gt - 1                                                               # 187
+    batch_size = gt.size()[0]                                                     # 189
+    F_h_h = torch.matmul(repre, repre.t())                                        # 190
+    F_hn_hn = torch.diag(F_h_h)                                                   # 191
+    F_h_h = F_h_h - torch.diag_embed(F_hn_hn)                                     # 192
+    # The representations' dtype, so the product below works for any float type.
+    label_onehot = torch.nn.functional.one_hot(gt, classes).to(repre.dtype)       # 194
+    label_num = torch.sum(label_onehot, 0, keepdim=True)                          # 196
+    F_h_h_sum = torch.matmul(F_h_h, label_onehot)                                 # 197
+    label_num_broadcast = label_num.repeat([gt.size()[0], 1]) - label_onehot      # 198
+    label_num_broadcast[label_num_broadcast == 0] = 1                             # 199
+    F_h_h_mean = torch.div(F_h_h_sum, label_num_broadcast)                        # 200
+    gt_ = torch.argmax(F_h_h_mean, dim=1)                                         # 201
+    F_h_h_mean_max = torch.max(F_h_h_mean, dim=1)[0]                              # 202
+    theta = (gt == gt_).float()                                                   # 203
+    F_h_hn_mean_ = F_h_h_mean.mul(label_onehot)                                   # 204
+    F_h_hn_mean = torch.sum(F_h_hn_mean_, dim=1)                                  # 205
+    return torch.sum(torch.relu(torch.add(theta, torch.sub(F_h_h_mean_max, F_h_hn_mean))))  # 206
