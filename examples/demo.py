@@ -3,7 +3,8 @@
 Each digit is seen twice, through two random augmentations (noise, pixel
 dropout, a shift of up to one pixel), by two small MLP encoders. Each encoder
 ends in an embedding and a softmax head over 10 clusters. Training minimises
-  instance_contrastive_Loss(head A, head B)      the two views agree on a cluster
+  instance_contrastive_Loss(head A, head B, lamb) the two views agree on a cluster
+                                                  (lamb > 1 also rewards using every cluster)
   + MMD(embedding A, embedding B)               the two encoders' embeddings match
   + category_contrastive_loss on the 10% of samples whose label we keep.
 At the end it prints cluster accuracy (best one-to-one matching of clusters to
@@ -92,7 +93,8 @@ def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--epochs", type=int, default=40)
     p.add_argument("--batch", type=int, default=256)
-    p.add_argument("--mmd-weight", type=float, default=1.0)
+    p.add_argument("--lamb", type=float, default=2.0)
+    p.add_argument("--mmd-weight", type=float, default=0.1)
     p.add_argument("--category-weight", type=float, default=0.5)
     p.add_argument("--seed", type=int, default=0)
     p.add_argument("--out", default=os.path.join("out", "demo_losses.png"))
@@ -127,7 +129,7 @@ def main():
         for idx in batches:
             za, pa = enc_a(augment(x[idx], gen))
             zb, pb = enc_b(augment(x[idx], gen))
-            instance = loss.instance_contrastive_Loss(pa, pb)
+            instance = loss.instance_contrastive_Loss(pa, pb, opts.lamb)
             mmd = opts.mmd_weight * loss.MMD(za, zb)
             mask = labelled[idx]
             z_lab = torch.cat([za[mask], zb[mask]])

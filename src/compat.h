@@ -67,8 +67,26 @@ inline PyCodeObject *code_new(int argcount, int nlocals, int flags, PyObject *em
                                      empty_tuple, empty_tuple, filename, name, name, firstlineno, empty_bytes,
                                      empty_bytes);
 #else
-    return PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
-                                     empty_tuple, empty_tuple, filename, name, firstlineno, empty_bytes);
+    PyCodeObject *code = PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple,
+                                                   empty_tuple, varnames, empty_tuple, empty_tuple, filename, name,
+                                                   firstlineno, empty_bytes);
+    // Before 3.11 the constructor adds CO_NOFREE; the flags stay as given.
+    if (code) code->co_flags = flags;
+    return code;
+#endif
+}
+
+/// A frame for a traceback entry, with no locals of its own. Before 3.11 a
+/// code object without CO_NEWLOCALS would take the globals as its locals.
+inline PyFrameObject *frame_new(PyCodeObject *code, PyObject *globals) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+#else
+    PyObject *locals = PyDict_New();
+    if (!locals) return nullptr;
+    PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), code, globals, locals);
+    Py_DECREF(locals);
+    return frame;
 #endif
 }
 

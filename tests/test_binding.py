@@ -5,7 +5,7 @@ import pytest
 import torch
 
 import loss
-from conftest import Duck, assert_steady, entries
+from conftest import Duck, assert_steady, entries, run_python
 
 # name: (parameters, required, def line)
 TABLE = {
@@ -214,3 +214,35 @@ def test_binding_errors_do_not_leak(name, args, kwargs):
     values = [t] * args
     kw = dict((k, t) for k in kwargs)
     assert_steady(lambda: getattr(loss, name)(*values, **kw), t)
+
+
+# A generic call may hand over the caller's own keyword dict; a callee that empties
+# it while the call runs must not free the values the body still uses.
+@pytest.mark.parametrize("route", [
+    "type(loss.compute_joint).__call__(loss.compute_joint, Emptier(), **d)",
+    # A new thread calls with the very dict it was given.
+    "_thread.start_new_thread(loss.compute_joint.__call__, (Emptier(),), d)\n"
+    "while _thread._count(): time.sleep(0.01)",
+])
+def test_keyword_dict_emptied_during_call(route):
+    proc = run_python('''
+import _thread, gc, time, loss
+class Held(object):
+    def size(self, *dims):
+        return 4
+    def __del__(self):
+        pass
+class Emptier(object):
+    def size(self):
+        d.clear()
+        gc.collect()
+        [bytearray(48) for _ in range(10000)]  # reuse whatever was freed
+        return (4, 3)
+d = {"x_tf_out": Held()}
+try:
+    %s
+except Exception:
+    pass
+print("alive")
+''' % route.replace("\n", "\n    "))
+    assert proc.returncode == 0 and proc.stdout.strip().endswith("alive"), proc.stderr

@@ -30,6 +30,7 @@ def test_entry_looks_like_an_interpreter_frame():
     assert tb.tb_lineno == 139 and frame.f_lineno == 139
     assert frame.f_code.co_name == "loss.compute_joint" and frame.f_code.co_firstlineno == 139
     assert frame.f_globals is vars(loss)
+    assert frame.f_locals == {}  # never the module namespace
     text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
     assert 'File "loss.py", line 139, in loss.compute_joint' in text
     summary = [s for s in traceback.extract_tb(exc.__traceback__) if s.filename == "loss.py"]

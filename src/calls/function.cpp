@@ -38,7 +38,8 @@ PyObject *fn_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     Py_ssize_t pos = 0, i = 0;
     PyObject *key, *value;
     bool keys_ok = true;
-    // The dictionary holds its values for as long as the call runs.
+    // The dictionary may be the caller's own, which the call can empty while it
+    // runs: the values are held here until the call returns.
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) {
             keys_ok = false;
@@ -46,6 +47,7 @@ PyObject *fn_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
         }
         Py_INCREF(key);
         PyTuple_SET_ITEM(kwnames.get(), i, key);
+        Py_INCREF(value);
         stack[nargs + i++] = value;
     }
     PyObject *result = nullptr;
@@ -53,6 +55,7 @@ PyObject *fn_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
         PyErr_SetString(PyExc_TypeError, "keywords must be strings");
     else
         result = bind(as_fn(self), stack, nargs, kwnames.get());
+    for (Py_ssize_t j = 0; j < i; ++j) Py_DECREF(stack[nargs + j]);
     PyMem_Free(stack);
     return result;
 }
@@ -74,16 +77,15 @@ int fn_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     return 0;
 }
 
+// The qualified name, globals, code and stored defaults stay until dealloc: repr,
+// pickling and calls read them without a check, and the objects they point to
+// break any cycle through them with their own clear.
 int fn_clear(PyObject *self) noexcept {
     FnObject *fn = as_fn(self);
     Py_CLEAR(fn->module);
     Py_CLEAR(fn->dict);
     Py_CLEAR(fn->name);
-    Py_CLEAR(fn->qualname);
     Py_CLEAR(fn->doc);
-    Py_CLEAR(fn->globals);
-    Py_CLEAR(fn->code);
-    for (Py_ssize_t i = 0; i < fn->store_count; ++i) Py_CLEAR(fn->store[i]);
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->kwdefaults);
     Py_CLEAR(fn->annotations);
@@ -96,6 +98,10 @@ void fn_dealloc(PyObject *self) noexcept {
     PyObject_GC_UnTrack(self);
     if (fn->weakrefs) PyObject_ClearWeakRefs(self);
     fn_clear(self);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->code);
+    for (Py_ssize_t i = 0; i < fn->store_count; ++i) Py_CLEAR(fn->store[i]);
     PyMem_Free(fn->store);
     fn->store = nullptr;
     fn->store_count = 0;

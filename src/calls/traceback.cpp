@@ -77,7 +77,7 @@ void add_entry(const char *entry, int line) noexcept {
         }
         // A fresh frame reports its code object's first line on every version.
         frame = Ref::steal(reinterpret_cast<PyObject *>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), S.globals, nullptr)));
+            compat::frame_new(reinterpret_cast<PyCodeObject *>(code.get()), S.globals)));
         PyErr_Clear();
         saved.restore();
     }

@@ -65,9 +65,12 @@ PyObject *one_hot(PyObject *gt, PyObject *classes, PyObject *repre) noexcept {
     if (!encode) return nullptr;
     Ref encoded = Ref::steal(call(encode.get(), {gt, classes}));
     if (!encoded) return nullptr;
+    // `.to` is looked up before its argument is read, as the expression evaluates.
+    Ref to = Ref::steal(PyObject_GetAttr(encoded.get(), S.names.to));
+    if (!to) return nullptr;
     Ref dtype = Ref::steal(PyObject_GetAttr(repre, S.names.dtype));
     if (!dtype) return nullptr;
-    return method(encoded.get(), S.names.to, {dtype.get()});
+    return call(to.get(), {dtype.get()});
 }
 
 /// `label_num.repeat([gt.size()[0], 1]) - label_onehot`

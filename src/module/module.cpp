@@ -28,8 +28,8 @@ constexpr SpecCopy kSpecCopies[] = {
 
 PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
     int64_t id = compat::interpreter_id();
+    if (id == -1) return nullptr;  // the query's own error
     if (S.first_interpreter == -1) {
-        if (id == -1) return nullptr;
         S.first_interpreter = id;
     } else if (S.first_interpreter != id) {
         PyErr_SetString(PyExc_ImportError,
@@ -209,8 +209,9 @@ int exec_body(PyObject *module) noexcept {
     if (keep(S.empty_tuple, PyTuple_New(0)) < 0) return -1;
     if (keep(S.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0) return -1;
     if (keep(S.empty_str, PyUnicode_FromStringAndSize(nullptr, 0)) < 0) return -1;
-    if (state_make_constants() < 0) return -1;
+    // The type is readied with the other objects that fail without an entry.
     if (fn_type_ready() < 0) return -1;
+    if (state_make_constants() < 0) return -1;
     return run_statements();
 }
 
