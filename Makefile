@@ -74,9 +74,10 @@ typecheck: build
 # into an environment without it, where the import then fails for want of torch.
 PKG := build/pkg-$(PYVER)
 package: setup
-	@$(PY) -c "import build" 2>/dev/null || $(PIP) install build
+	$(PIP) install build
 	rm -rf $(PKG) && mkdir -p $(PKG)
-	$(PY) -m build --outdir $(PKG)/dist .
+	# Run from $(PKG): in the checkout, the build/ folder would shadow the build package.
+	cd $(PKG) && $(CURDIR)/$(PY) -m build --outdir dist $(CURDIR)
 	$(PY) -c "import sys, tarfile, zipfile, glob; \
 	  names = tarfile.open(glob.glob('$(PKG)/dist/*.tar.gz')[0]).getnames(); \
 	  root = names[0].split('/')[0]; rel = [n[len(root) + 1:] for n in names]; \

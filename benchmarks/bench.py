@@ -186,18 +186,27 @@ SCAN_N = (64, 256, 1024)
 SCAN_D = 128
 
 
+def high_water_kib():
+    """The resident-set peak of this process's memory map. Unlike ru_maxrss it is
+    not inherited from the parent across fork and exec."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmHWM in /proc/self/status")
+
+
 def peak_case(name, impl, n, d):
     """Run in a child: the resident-memory peak one call adds, in MiB."""
-    import resource
     fn = getattr(loss if impl == "module" else reference, name)
     fn(*real_inputs(name, (8, d)))  # first-call set-up inside torch is not the call's cost
     args = real_inputs(name, (n, d))
     gc.collect()
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    before = high_water_kib()
     out = fn(*args)
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    after = high_water_kib()
     del out
-    return (after - before) / 1024.0  # ru_maxrss is in KiB on Linux
+    return (after - before) / 1024.0
 
 
 def peak(name, impl, n, d, threads):
