@@ -592,3 +592,43 @@ def test_released_function_dies_with_its_weak_references(cycle):
         gc.collect()
         assert ref() is None and died == [ref]
         """ % cycle)
+
+
+# Each allocation that making the value needs fails once in turn: a failed read
+# raises MemoryError and leaves the slot empty, so that a later read succeeds.
+@pytest.mark.parametrize("name, attr", [
+    ("instance_contrastive_Loss", "__defaults__"),
+    ("MMD", "__doc__"),
+    ("MMD", "__annotations__"),
+    ("MMD", "__dict__"),
+])
+def test_out_of_memory_leaves_lazy_slot_empty(name, attr):
+    pytest.importorskip("_testcapi")
+    out = run_fresh("""
+        import _testcapi, functools, traceback, loss
+        f = getattr(loss, %r)
+        failures, entries, hold = 0, set(), None
+        for start in range(40):
+            # Armed without making an argument tuple, after emptying the free
+            # lists: every new tuple or dict then needs the allocator.
+            arm = functools.partial(_testcapi.set_nomemory, start, start + 1)
+            hold = None
+            hold = [tuple([i, i]) for i in range(5000)], [{} for i in range(300)]
+            arm()
+            try:
+                value = getattr(f, %r)
+            except MemoryError as exc:
+                _testcapi.remove_mem_hooks()
+                failures += 1
+                entries.update((s.name, s.filename, s.lineno) for s in traceback.extract_tb(exc.__traceback__)
+                               if s.filename == "loss.py")
+                continue
+            _testcapi.remove_mem_hooks()
+            break
+        assert getattr(f, %r) is value
+        print(failures, sorted(entries))
+        """ % (name, attr, attr))
+    failures, entries = out.split(" ", 1)
+    assert int(failures) > 0
+    expected = [("loss.__defaults__", "loss.py", 150)] if attr == "__defaults__" else []
+    assert eval(entries) == expected
