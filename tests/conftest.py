@@ -51,6 +51,16 @@ def assert_steady(call, *objs, **kw):
     assert sys.getallocatedblocks() - blocks < rounds // 10
 
 
+def rebind(monkeypatch, names):
+    """Rebinds module globals for one test; a value of None deletes the name."""
+    import loss
+    for k, v in names.items():
+        if v is None:
+            monkeypatch.delattr(loss, k)
+        else:
+            monkeypatch.setattr(loss, k, v)
+
+
 class Duck(object):
     """Tensor stand-in: forwards to a tensor, logs every method and operator
     call as (label, name, args...), hides names in `missing`, raises

@@ -5,7 +5,7 @@ import pytest
 import torch
 
 import loss
-from conftest import entries, needs_asserts
+from conftest import entries, needs_asserts, rebind
 
 f = loss.instance_contrastive_Loss
 MACHINE_EPS = sys.float_info.epsilon
@@ -79,14 +79,6 @@ def test_entries_equal_to_eps_are_kept():
 def test_gradcheck(lamb):
     x, y = (v.requires_grad_() for v in scores(5, 3, "soft", seed=3))
     assert torch.autograd.gradcheck(lambda a, b: f(a, b, lamb), (x, y))
-
-
-def rebind(monkeypatch, names):
-    for k, v in names.items():
-        if v is None:
-            monkeypatch.delattr(loss, k)
-        else:
-            monkeypatch.setattr(loss, k, v)
 
 
 class FakeSys(object):

@@ -2,7 +2,7 @@ import pytest
 import torch
 
 import loss
-from conftest import entries
+from conftest import entries, rebind
 
 
 def sites(exc):
@@ -76,14 +76,6 @@ def test_failure_lines(args, kw, exc, trail):
     assert sites(info.value) == trail
     if trail == [("loss.MMD", 55)]:
         assert str(info.value) == "'int' object is not subscriptable"
-
-
-def rebind(monkeypatch, names):
-    for k, v in names.items():
-        if v is None:
-            monkeypatch.delattr(loss, k)
-        else:
-            monkeypatch.setattr(loss, k, v)
 
 
 @pytest.mark.parametrize("kw, seen", [
