@@ -171,10 +171,19 @@ def duck_torch(duck):
     def tensor(data, device=None):
         return duck
 
-    fake = types.SimpleNamespace(cat=reduce, sum=reduce, argmax=reduce, max=reduce, exp=one, diag=one,
-                                 diag_embed=one, relu=one, log=one, div=two, matmul=two, add=two, sub=two,
-                                 where=where, tensor=tensor)
-    fake.nn = types.SimpleNamespace(functional=types.SimpleNamespace(one_hot=two))
+    return fake_module(cat=reduce, sum=reduce, argmax=reduce, max=reduce, exp=one, diag=one,
+                       diag_embed=one, relu=one, log=one, div=two, matmul=two, add=two, sub=two,
+                       where=where, tensor=tensor, one_hot=two)
+
+
+def fake_module(one_hot, **functions):
+    """A stand-in `torch` made of modules, as the real one is: the functions,
+    and `one_hot` as `nn.functional.one_hot`."""
+    fake = types.ModuleType("torch")
+    vars(fake).update(functions)
+    fake.nn = types.ModuleType("torch.nn")
+    fake.nn.functional = types.ModuleType("torch.nn.functional")
+    fake.nn.functional.one_hot = one_hot
     return fake
 
 
@@ -200,11 +209,9 @@ def c_duck_type():
 def c_duck_torch(duck):
     """The duck `torch` whose functions are the C duck's own bound method."""
     call = duck.call
-    fake = types.SimpleNamespace(**dict((n, call) for n in (
+    return fake_module(call, **dict((n, call) for n in (
         "cat", "sum", "argmax", "max", "exp", "diag", "diag_embed", "relu", "log", "div", "matmul",
         "add", "sub", "where", "tensor")))
-    fake.nn = types.SimpleNamespace(functional=types.SimpleNamespace(one_hot=call))
-    return fake
 
 
 # ---- time and peak memory over N, each case in a fresh interpreter

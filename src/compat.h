@@ -145,4 +145,18 @@ inline bool asserts_enabled() noexcept {
 #endif
 }
 
+/// The dictionary's version, which changes whenever the dictionary does and is
+/// never reused while the interpreter runs. Deprecated from 3.12, but still
+/// kept up to date through 3.13.
+inline uint64_t dict_version(PyObject *dict) noexcept {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+
 }  // namespace loss::compat

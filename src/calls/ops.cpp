@@ -3,9 +3,17 @@
 
 namespace loss {
 
-PyObject *global(PyObject *name) noexcept {
-    PyObject *value = PyDict_GetItemWithError(S.globals, name);
-    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyModule_GetDict(S.builtins), name);
+PyObject *global(Lookup &site, PyObject *name) noexcept {
+    PyObject *globals = S.globals;
+    uint64_t version = compat::dict_version(globals);
+    if (site.dict == globals && site.version == version) return new_ref(site.value);
+    PyObject *value = PyDict_GetItemWithError(globals, name);
+    if (value) {
+        // Kept only if the lookup itself changed nothing (a key's __eq__ may).
+        if (compat::dict_version(globals) == version) site = {globals, version, value};
+        return new_ref(value);
+    }
+    if (!PyErr_Occurred()) value = PyDict_GetItemWithError(PyModule_GetDict(S.builtins), name);
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         return nullptr;
@@ -13,10 +21,21 @@ PyObject *global(PyObject *name) noexcept {
     return new_ref(value);
 }
 
-PyObject *global_attr(PyObject *name, PyObject *attr) noexcept {
-    Ref owner = Ref::steal(global(name));
-    if (!owner) return nullptr;
-    return PyObject_GetAttr(owner.get(), attr);
+PyObject *attr(Lookup &site, PyObject *owner, PyObject *name) noexcept {
+    // A subclass of module may take over attribute access; a plain module's
+    // attributes, other than the names its type defines, are its dictionary's.
+    PyObject *dict = PyModule_CheckExact(owner) ? PyModule_GetDict(owner) : nullptr;
+    if (!dict) return PyObject_GetAttr(owner, name);
+    uint64_t version = compat::dict_version(dict);
+    if (site.dict == dict && site.version == version) return new_ref(site.value);
+    PyObject *value = PyObject_GetAttr(owner, name);
+    if (!value) return nullptr;
+    // Remembered only when it is the dictionary's entry, found without changes
+    // to the dictionary; a failure of this check is no failure of the lookup.
+    PyObject *entry = PyDict_GetItemWithError(dict, name);
+    if (!entry && PyErr_Occurred()) PyErr_Clear();
+    if (entry == value && compat::dict_version(dict) == version) site = {dict, version, value};
+    return value;
 }
 
 namespace {

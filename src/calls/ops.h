@@ -30,11 +30,43 @@ private:
     const char *entry_;
 };
 
-/// The value of the module global `name`: module dictionary, then builtins.
-PyObject *global(PyObject *name) noexcept;
+/// What one lookup site found in a dictionary, and the dictionary's version
+/// then. While the version is unchanged the dictionary still holds the value,
+/// so the value is borrowed.
+struct Lookup {
+    PyObject *dict = nullptr;
+    uint64_t version = 0;
+    PyObject *value = nullptr;
+};
 
-/// `global.attr`, as the bodies write `torch.cat`.
-PyObject *global_attr(PyObject *name, PyObject *attr) noexcept;
+/// The value of the module global `name`: module dictionary, then builtins.
+PyObject *global(Lookup &site, PyObject *name) noexcept;
+
+/// `owner.name`. The site remembers the value while `owner` is a plain module
+/// and its dictionary is unchanged.
+PyObject *attr(Lookup &site, PyObject *owner, PyObject *name) noexcept;
+
+/// The global `Name`, with one lookup site per name.
+template <NameRef Name>
+PyObject *global() noexcept {
+    static Lookup site;
+    return global(site, S.names.*Name);
+}
+
+/// `owner.Attr`, with one lookup site per attribute name.
+template <NameRef Attr>
+PyObject *attr(PyObject *owner) noexcept {
+    static Lookup site;
+    return attr(site, owner, S.names.*Attr);
+}
+
+/// `torch.Attr`, as the bodies write `torch.cat`.
+template <NameRef Attr>
+PyObject *torch_attr() noexcept {
+    Ref torch = Ref::steal(global<&Names::torch>());
+    if (!torch) return nullptr;
+    return attr<Attr>(torch.get());
+}
 
 /// `callable(*args)`, or with keywords when `kwnames` names the trailing args.
 PyObject *call(PyObject *callable, std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) noexcept;

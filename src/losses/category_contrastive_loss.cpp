@@ -18,8 +18,9 @@ const char kDoc[] =
     "    ";
 
 /// `torch.<name>(*args)`, the attribute fetched before the arguments are used.
-PyObject *torch_call(PyObject *name, std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) noexcept {
-    Ref fn = Ref::steal(global_attr(S.names.torch, name));
+template <NameRef Name>
+PyObject *torch_call(std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) noexcept {
+    Ref fn = Ref::steal(torch_attr<Name>());
     if (!fn) return nullptr;
     return call(fn.get(), args, kwnames);
 }
@@ -40,7 +41,7 @@ PyObject *first_size(PyObject *gt) noexcept {
 
 /// `torch.matmul(repre, repre.t())`
 PyObject *similarities(PyObject *repre) noexcept {
-    Ref matmul = Ref::steal(global_attr(S.names.torch, S.names.matmul));
+    Ref matmul = Ref::steal(torch_attr<&Names::matmul>());
     if (!matmul) return nullptr;
     Ref transposed = Ref::steal(method(repre, S.names.t));
     if (!transposed) return nullptr;
@@ -49,7 +50,7 @@ PyObject *similarities(PyObject *repre) noexcept {
 
 /// `F_h_h - torch.diag_embed(F_hn_hn)`
 PyObject *clear_diagonal(PyObject *F_h_h, PyObject *F_hn_hn) noexcept {
-    Ref diagonal = Ref::steal(torch_call(S.names.diag_embed, {F_hn_hn}));
+    Ref diagonal = Ref::steal(torch_call<&Names::diag_embed>({F_hn_hn}));
     if (!diagonal) return nullptr;
     return PyNumber_Subtract(F_h_h, diagonal.get());
 }
@@ -57,11 +58,11 @@ PyObject *clear_diagonal(PyObject *F_h_h, PyObject *F_hn_hn) noexcept {
 /// `torch.nn.functional.one_hot(gt, classes).to(repre.dtype)`: the one-hot takes
 /// the representations' dtype so that the product at line 197 works for any float type.
 PyObject *one_hot(PyObject *gt, PyObject *classes, PyObject *repre) noexcept {
-    Ref nn = Ref::steal(global_attr(S.names.torch, S.names.nn));
+    Ref nn = Ref::steal(torch_attr<&Names::nn>());
     if (!nn) return nullptr;
-    Ref functional = Ref::steal(PyObject_GetAttr(nn.get(), S.names.functional));
+    Ref functional = Ref::steal(attr<&Names::functional>(nn.get()));
     if (!functional) return nullptr;
-    Ref encode = Ref::steal(PyObject_GetAttr(functional.get(), S.names.one_hot));
+    Ref encode = Ref::steal(attr<&Names::one_hot>(functional.get()));
     if (!encode) return nullptr;
     Ref encoded = Ref::steal(call(encode.get(), {gt, classes}));
     if (!encoded) return nullptr;
@@ -97,7 +98,7 @@ int no_empty_divisor(PyObject *label_num_broadcast) noexcept {
 
 /// `torch.max(F_h_h_mean, dim=1)[0]`
 PyObject *row_max(PyObject *F_h_h_mean) noexcept {
-    Ref best = Ref::steal(torch_call(S.names.max, {F_h_h_mean, S.int1}, S.kw_dim));
+    Ref best = Ref::steal(torch_call<&Names::max>({F_h_h_mean, S.int1}, S.kw_dim));
     if (!best) return nullptr;
     return PyObject_GetItem(best.get(), S.int0);
 }
@@ -111,13 +112,13 @@ PyObject *own_class_best(PyObject *gt, PyObject *gt_) noexcept {
 
 /// `torch.sum(torch.relu(torch.add(theta, torch.sub(F_h_h_mean_max, F_h_hn_mean))))`
 PyObject *hinge(PyObject *theta, PyObject *F_h_h_mean_max, PyObject *F_h_hn_mean) noexcept {
-    Ref sum = Ref::steal(global_attr(S.names.torch, S.names.sum));
+    Ref sum = Ref::steal(torch_attr<&Names::sum>());
     if (!sum) return nullptr;
-    Ref relu = Ref::steal(global_attr(S.names.torch, S.names.relu));
+    Ref relu = Ref::steal(torch_attr<&Names::relu>());
     if (!relu) return nullptr;
-    Ref add = Ref::steal(global_attr(S.names.torch, S.names.add));
+    Ref add = Ref::steal(torch_attr<&Names::add>());
     if (!add) return nullptr;
-    Ref sub = Ref::steal(global_attr(S.names.torch, S.names.sub));
+    Ref sub = Ref::steal(torch_attr<&Names::sub>());
     if (!sub) return nullptr;
     Ref margin = Ref::steal(call(sub.get(), {F_h_h_mean_max, F_h_hn_mean}));
     if (!margin) return nullptr;
@@ -136,23 +137,23 @@ PyObject *category_contrastive_loss(FnObject *, PyObject *const *args) noexcept 
     if (shift) { gt = s.at(187, PyNumber_Subtract(gt.get(), S.int1));                   if (!gt) return nullptr; }
     Ref batch_size = s.at(189, first_size(gt.get()));                                   if (!batch_size) return nullptr;
     Ref F_h_h = s.at(190, similarities(repre));                                         if (!F_h_h) return nullptr;
-    Ref F_hn_hn = s.at(191, torch_call(S.names.diag, {F_h_h.get()}));                   if (!F_hn_hn) return nullptr;
+    Ref F_hn_hn = s.at(191, torch_call<&Names::diag>({F_h_h.get()}));                   if (!F_hn_hn) return nullptr;
     F_h_h = s.at(192, clear_diagonal(F_h_h.get(), F_hn_hn.get()));                      if (!F_h_h) return nullptr;
     Ref label_onehot = s.at(194, one_hot(gt.get(), classes, repre));                    if (!label_onehot) return nullptr;
-    Ref label_num = s.at(196, torch_call(S.names.sum, {label_onehot.get(), S.int0, Py_True}, S.kw_keepdim));
+    Ref label_num = s.at(196, torch_call<&Names::sum>({label_onehot.get(), S.int0, Py_True}, S.kw_keepdim));
     if (!label_num) return nullptr;
-    Ref F_h_h_sum = s.at(197, torch_call(S.names.matmul, {F_h_h.get(), label_onehot.get()})); if (!F_h_h_sum) return nullptr;
+    Ref F_h_h_sum = s.at(197, torch_call<&Names::matmul>({F_h_h.get(), label_onehot.get()})); if (!F_h_h_sum) return nullptr;
     Ref label_num_broadcast = s.at(198, other_members(label_num.get(), gt.get(), label_onehot.get()));
     if (!label_num_broadcast) return nullptr;
     if (!s.ok(199, no_empty_divisor(label_num_broadcast.get())))                        return nullptr;
-    Ref F_h_h_mean = s.at(200, torch_call(S.names.div, {F_h_h_sum.get(), label_num_broadcast.get()}));
+    Ref F_h_h_mean = s.at(200, torch_call<&Names::div>({F_h_h_sum.get(), label_num_broadcast.get()}));
     if (!F_h_h_mean) return nullptr;
-    Ref gt_ = s.at(201, torch_call(S.names.argmax, {F_h_h_mean.get(), S.int1}, S.kw_dim)); if (!gt_) return nullptr;
+    Ref gt_ = s.at(201, torch_call<&Names::argmax>({F_h_h_mean.get(), S.int1}, S.kw_dim)); if (!gt_) return nullptr;
     Ref F_h_h_mean_max = s.at(202, row_max(F_h_h_mean.get()));                          if (!F_h_h_mean_max) return nullptr;
     Ref theta = s.at(203, own_class_best(gt.get(), gt_.get()));                         if (!theta) return nullptr;
     Ref F_h_hn_mean_ = s.at(204, method(F_h_h_mean.get(), S.names.mul, {label_onehot.get()}));
     if (!F_h_hn_mean_) return nullptr;
-    Ref F_h_hn_mean = s.at(205, torch_call(S.names.sum, {F_h_hn_mean_.get(), S.int1}, S.kw_dim));
+    Ref F_h_hn_mean = s.at(205, torch_call<&Names::sum>({F_h_hn_mean_.get(), S.int1}, S.kw_dim));
     if (!F_h_hn_mean) return nullptr;
     return s.at(206, hinge(theta.get(), F_h_h_mean_max.get(), F_h_hn_mean.get())).release();
 }

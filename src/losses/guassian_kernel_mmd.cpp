@@ -26,7 +26,7 @@ PyObject *count_samples(PyObject *source, PyObject *target) noexcept {
 
 /// `torch.cat([source, target], dim=0)`
 PyObject *stack_rows(PyObject *source, PyObject *target) noexcept {
-    Ref cat = Ref::steal(global_attr(S.names.torch, S.names.cat));
+    Ref cat = Ref::steal(torch_attr<&Names::cat>());
     if (!cat) return nullptr;
     Ref both = Ref::steal(PyList_New(2));
     if (!both) return nullptr;
@@ -62,7 +62,7 @@ PyObject *squared_distances(PyObject *total0, PyObject *total1) noexcept {
 /// `torch.sum(L2_distance.data) / (n_samples ** 2 - n_samples)`; `.data` keeps
 /// the gradient out of the bandwidth.
 PyObject *mean_distance(PyObject *L2_distance, PyObject *n_samples) noexcept {
-    Ref sum = Ref::steal(global_attr(S.names.torch, S.names.sum));
+    Ref sum = Ref::steal(torch_attr<&Names::sum>());
     if (!sum) return nullptr;
     Ref data = Ref::steal(PyObject_GetAttr(L2_distance, S.names.data));
     if (!data) return nullptr;
@@ -110,7 +110,7 @@ PyObject *kernels(PyObject *L2_distance, PyObject *bandwidth_list) noexcept {
     if (!list) return nullptr;
     for (Py_ssize_t q = 0; q < PyList_GET_SIZE(bandwidth_list); ++q) {
         Ref bandwidth_temp = Ref::borrow(PyList_GET_ITEM(bandwidth_list, q));
-        Ref exp = Ref::steal(global_attr(S.names.torch, S.names.exp));
+        Ref exp = Ref::steal(torch_attr<&Names::exp>());
         if (!exp) return nullptr;
         Ref negated = Ref::steal(PyNumber_Negative(L2_distance));
         if (!negated) return nullptr;

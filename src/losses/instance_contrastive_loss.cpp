@@ -34,11 +34,11 @@ PyObject *marginal(PyObject *p_i_j, PyObject *dim, PyObject *rows, PyObject *col
 
 /// `torch.where(p < EPS, torch.tensor([EPS], device=p.device), p)`
 PyObject *bounded(PyObject *p, PyObject *EPS) noexcept {
-    Ref where = Ref::steal(global_attr(S.names.torch, S.names.where));
+    Ref where = Ref::steal(torch_attr<&Names::where>());
     if (!where) return nullptr;
     Ref below = Ref::steal(PyObject_RichCompare(p, EPS, Py_LT));
     if (!below) return nullptr;
-    Ref tensor = Ref::steal(global_attr(S.names.torch, S.names.tensor));
+    Ref tensor = Ref::steal(torch_attr<&Names::tensor>());
     if (!tensor) return nullptr;
     Ref values = Ref::steal(PyList_New(1));
     if (!values) return nullptr;
@@ -52,7 +52,7 @@ PyObject *bounded(PyObject *p, PyObject *EPS) noexcept {
 
 /// `torch.log(p)`
 PyObject *log_of(PyObject *p) noexcept {
-    Ref log = Ref::steal(global_attr(S.names.torch, S.names.log));
+    Ref log = Ref::steal(torch_attr<&Names::log>());
     if (!log) return nullptr;
     return call(log.get(), {p});
 }
@@ -70,7 +70,7 @@ PyObject *instance_contrastive_Loss(FnObject *, PyObject *const *args) noexcept 
     Ref _, k;
     Ref size = s.at(152, method(x_out, S.names.size));                                    if (!size) return nullptr;
     if (!s.ok(152, unpack2(size.get(), _, k)))                                            return nullptr;
-    Ref joint = s.at(153, global(S.names.compute_joint));                                 if (!joint) return nullptr;
+    Ref joint = s.at(153, global<&Names::compute_joint>());                                 if (!joint) return nullptr;
     Ref p_i_j = s.at(153, call(joint.get(), {x_out, x_tf_out}));                          if (!p_i_j) return nullptr;
     if (compat::asserts_enabled() && !s.ok(154, check_square(p_i_j.get(), k.get())))      return nullptr;
     Ref p_i = s.at(156, marginal(p_i_j.get(), S.int1, k.get(), S.int1, k.get()));         if (!p_i) return nullptr;
@@ -103,7 +103,7 @@ int defaults_getter(FnObject *fn, PyObject **defaults, PyObject **kwdefaults) no
 /// Stores `sys.float_info.epsilon`, read once when the function is defined.
 int attach_epsilon(FnObject *fn) noexcept {
     if (fn_alloc_store(fn, 1) < 0) return -1;
-    Ref sys = Ref::steal(global(S.names.sys));
+    Ref sys = Ref::steal(global<&Names::sys>());
     if (!sys) return -1;
     Ref float_info = Ref::steal(PyObject_GetAttr(sys.get(), S.names.float_info));
     if (!float_info) return -1;

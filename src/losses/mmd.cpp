@@ -19,7 +19,7 @@ const char kDoc[] =
 /// through the module global.
 PyObject *kernel_matrix(PyObject *source, PyObject *target, PyObject *kernel_mul, PyObject *kernel_num,
                         PyObject *fix_sigma) noexcept {
-    Ref kernel = Ref::steal(global(S.names.guassian_kernel_mmd));
+    Ref kernel = Ref::steal(global<&Names::guassian_kernel_mmd>());
     if (!kernel) return nullptr;
     return call(kernel.get(), {source, target, kernel_mul, kernel_num, fix_sigma}, S.kw_kernel);
 }
@@ -50,7 +50,7 @@ PyObject *block_size(PyObject *a, PyObject *b, bool negated) noexcept {
 
 /// `torch.div(block, size).sum(dim=1).view(1, -1)` with the block's (signed) size.
 PyObject *block_mean_rows(PyObject *block, PyObject *a, PyObject *b, bool negated) noexcept {
-    Ref div = Ref::steal(global_attr(S.names.torch, S.names.div));
+    Ref div = Ref::steal(torch_attr<&Names::div>());
     if (!div) return nullptr;
     Ref divisor = Ref::steal(block_size(a, b, negated));
     if (!divisor) return nullptr;
