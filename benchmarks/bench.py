@@ -4,11 +4,12 @@ Both sides run in the same process, alternating batch by batch, so drift and
 the noise of a shared machine fall on both alike; each row reports medians.
 Tables:
   (a) real tensors, small (overhead-bound) and realistic sizes;
-  (b) the call frame alone: duck tensors and a duck `torch` whose every method
-      returns at once, written in C (duck.c, compiled on first use), the same
-      objects for both sides, so what is left is binding, global lookups,
-      attribute lookups and calls; then the same with Python ducks, where the
-      ducks' own Python methods cost as much as the frame;
+  (b) the call frame alone: duck tensors whose every method returns at once,
+      written in C (duck.c, compiled on first use), and a duck `torch` made of
+      modules as the real one is, the same objects for both sides, so what is
+      left is binding, global lookups, attribute lookups and calls; then the
+      same with Python ducks, where the ducks' own Python methods cost as much
+      as the frame;
   (c) guassian_kernel_mmd and MMD over N: time per call, and the peak resident
       memory a call adds, measured in a fresh interpreter per case.
 Usage: bench.py [--quick] [--threads N]
