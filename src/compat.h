@@ -146,8 +146,10 @@ inline bool asserts_enabled() noexcept {
 }
 
 /// The dictionary's version, which changes whenever the dictionary does and is
-/// never reused while the interpreter runs. Deprecated from 3.12, but still
-/// kept up to date through 3.13.
+/// never reused while the interpreter runs (from 3.12 the count is the
+/// interpreter's, and the module allows one interpreter per process). It may
+/// also change with no change of content, which only costs a lookup.
+/// Deprecated from 3.12, but still kept up to date through 3.13.
 inline uint64_t dict_version(PyObject *dict) noexcept {
 #if defined(__GNUC__)
 #pragma GCC diagnostic push

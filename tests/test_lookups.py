@@ -1,5 +1,6 @@
 """Globals and module attributes are remembered between calls; every way of
 changing them must still be seen by the very next call."""
+import builtins
 import types
 
 import pytest
@@ -128,6 +129,35 @@ def test_a_module_subclass_takes_over_attribute_access(fn, where, name, fake):
         run(fn)
     mod.__class__ = types.ModuleType
     run(fn)
+
+
+@pytest.mark.parametrize("fn, where, name", [u for u in USES if u[1] != "loss"])
+def test_a_module_getattr_is_asked_on_every_call(fn, where, name, fake):
+    # Its values live in no dictionary: remembering one would keep a dead object.
+    mod = owner(where, fake)
+    real = vars(mod).pop(name)
+    asked = []
+
+    def module_getattr(attr):
+        asked.append(attr)
+        return lambda *args, **kwargs: real(*args, **kwargs)
+
+    mod.__getattr__ = module_getattr
+    run(fn)
+    once = len(asked)
+    run(fn)
+    assert once and len(asked) == 2 * once
+
+
+@pytest.mark.parametrize("fn, name", [(fn, name) for fn, where, name in USES if where == "loss"])
+def test_a_global_found_in_builtins_is_looked_up_again(fn, name, monkeypatch):
+    monkeypatch.setattr(builtins, name, getattr(loss, name), raising=False)
+    monkeypatch.delattr(loss, name)
+    run(fn)
+    run(fn)
+    monkeypatch.setattr(builtins, name, everything_booms() if name == "torch" else boom)
+    with pytest.raises(Hit):
+        run(fn)
 
 
 @pytest.mark.parametrize("fn, name", [(fn, name) for fn, where, name in USES if where == "loss"])

@@ -9,10 +9,12 @@ PyObject *global(Lookup &site, PyObject *name) noexcept {
     if (site.dict == globals && site.version == version) return new_ref(site.value);
     PyObject *value = PyDict_GetItemWithError(globals, name);
     if (value) {
-        // Kept only if the lookup itself changed nothing (a key's __eq__ may).
-        if (compat::dict_version(globals) == version) site = {globals, version, value};
+        // The version from before the lookup: should a key's __eq__ change the
+        // dictionary meanwhile, the entry never matches.
+        site = {globals, version, value};
         return new_ref(value);
     }
+    // A name found among the builtins depends on a second dictionary: not remembered.
     if (!PyErr_Occurred()) value = PyDict_GetItemWithError(PyModule_GetDict(S.builtins), name);
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -30,11 +32,12 @@ PyObject *attr(Lookup &site, PyObject *owner, PyObject *name) noexcept {
     if (site.dict == dict && site.version == version) return new_ref(site.value);
     PyObject *value = PyObject_GetAttr(owner, name);
     if (!value) return nullptr;
-    // Remembered only when it is the dictionary's entry, found without changes
-    // to the dictionary; a failure of this check is no failure of the lookup.
+    // The site borrows the value, so only the dictionary's own entry may be
+    // remembered: not a value that the module's __getattr__ made. A failure of
+    // this check is no failure of the lookup.
     PyObject *entry = PyDict_GetItemWithError(dict, name);
     if (!entry && PyErr_Occurred()) PyErr_Clear();
-    if (entry == value && compat::dict_version(dict) == version) site = {dict, version, value};
+    if (entry == value) site = {dict, version, value};
     return value;
 }
 

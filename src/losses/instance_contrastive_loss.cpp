@@ -70,7 +70,7 @@ PyObject *instance_contrastive_Loss(FnObject *, PyObject *const *args) noexcept 
     Ref _, k;
     Ref size = s.at(152, method(x_out, S.names.size));                                    if (!size) return nullptr;
     if (!s.ok(152, unpack2(size.get(), _, k)))                                            return nullptr;
-    Ref joint = s.at(153, global<&Names::compute_joint>());                                 if (!joint) return nullptr;
+    Ref joint = s.at(153, global<&Names::compute_joint>());                               if (!joint) return nullptr;
     Ref p_i_j = s.at(153, call(joint.get(), {x_out, x_tf_out}));                          if (!p_i_j) return nullptr;
     if (compat::asserts_enabled() && !s.ok(154, check_square(p_i_j.get(), k.get())))      return nullptr;
     Ref p_i = s.at(156, marginal(p_i_j.get(), S.int1, k.get(), S.int1, k.get()));         if (!p_i) return nullptr;
