@@ -52,6 +52,23 @@ USES = [("guassian_kernel_mmd", "torch", n) for n in ("cat", "sum", "exp")] + [
 ] + [("category_contrastive_loss", "functional", "one_hot"), ("category_contrastive_loss", "loss", "torch")]
 
 
+MODULE_ATTRS = [use for use in USES if use[1] != "loss"]
+GLOBALS = [(fn, name) for fn, where, name in USES if where == "loss"]
+
+
+def failing(name):
+    """What `name` is replaced with so that the next call raises Hit."""
+    return everything_booms() if name == "torch" else boom
+
+
+def hooked(name):
+    """A module class that answers `name` itself, with boom."""
+    class Hooked(types.ModuleType):
+        def __getattribute__(self, attr):
+            return boom if attr == name else types.ModuleType.__getattribute__(self, attr)
+    return Hooked
+
+
 def set_attr(mod, name, value):
     setattr(mod, name, value)
 
@@ -99,14 +116,14 @@ def test_a_changed_name_is_seen_by_the_next_call(fn, where, name, change, fake, 
     original = getattr(mod, name)
     run(fn)
     run(fn)
-    change(mod, name, everything_booms() if name == "torch" else boom)
+    change(mod, name, failing(name))
     with pytest.raises(Hit):
         run(fn)
     change(mod, name, original)
     run(fn)
 
 
-@pytest.mark.parametrize("fn, where, name", [u for u in USES if u[1] != "loss"])
+@pytest.mark.parametrize("fn, where, name", MODULE_ATTRS)
 def test_a_deleted_attribute_raises_the_modules_error(fn, where, name, fake):
     mod = owner(where, fake)
     run(fn)
@@ -115,23 +132,18 @@ def test_a_deleted_attribute_raises_the_modules_error(fn, where, name, fake):
         run(fn)
 
 
-@pytest.mark.parametrize("fn, where, name", [u for u in USES if u[1] != "loss"])
+@pytest.mark.parametrize("fn, where, name", MODULE_ATTRS)
 def test_a_module_subclass_takes_over_attribute_access(fn, where, name, fake):
     mod = owner(where, fake)
     run(fn)
-
-    class Hooked(types.ModuleType):
-        def __getattribute__(self, attr):
-            return boom if attr == name else types.ModuleType.__getattribute__(self, attr)
-
-    mod.__class__ = Hooked
+    mod.__class__ = hooked(name)
     with pytest.raises(Hit):
         run(fn)
     mod.__class__ = types.ModuleType
     run(fn)
 
 
-@pytest.mark.parametrize("fn, where, name", [u for u in USES if u[1] != "loss"])
+@pytest.mark.parametrize("fn, where, name", MODULE_ATTRS)
 def test_a_module_getattr_is_asked_on_every_call(fn, where, name, fake):
     # Its values live in no dictionary: remembering one would keep a dead object.
     mod = owner(where, fake)
@@ -149,25 +161,21 @@ def test_a_module_getattr_is_asked_on_every_call(fn, where, name, fake):
     assert once and len(asked) == 2 * once
 
 
-@pytest.mark.parametrize("fn, name", [(fn, name) for fn, where, name in USES if where == "loss"])
+@pytest.mark.parametrize("fn, name", GLOBALS)
 def test_a_global_found_in_builtins_is_looked_up_again(fn, name, monkeypatch):
     monkeypatch.setattr(builtins, name, getattr(loss, name), raising=False)
     monkeypatch.delattr(loss, name)
     run(fn)
     run(fn)
-    monkeypatch.setattr(builtins, name, everything_booms() if name == "torch" else boom)
+    monkeypatch.setattr(builtins, name, failing(name))
     with pytest.raises(Hit):
         run(fn)
 
 
-@pytest.mark.parametrize("fn, name", [(fn, name) for fn, where, name in USES if where == "loss"])
+@pytest.mark.parametrize("fn, name", GLOBALS)
 def test_globals_are_read_from_the_dictionary_not_through_the_module(fn, name, monkeypatch):
     # As for any function's globals: the module's own class is not consulted.
-    class Hooked(types.ModuleType):
-        def __getattribute__(self, attr):
-            return boom if attr == name else types.ModuleType.__getattribute__(self, attr)
-
-    monkeypatch.setattr(loss, "__class__", Hooked)
+    monkeypatch.setattr(loss, "__class__", hooked(name))
     run(fn)
 
 
