@@ -1,26 +1,48 @@
 # Set-up, build and checks. Every target does its own set-up, so each works on a fresh machine.
-#   make demo | test | bench | matrix        (PYVER=3.8.18 TORCH=2.4.1 for another interpreter)
+#   make demo | test | bench | matrix        (PYVER=3.8.18 for another interpreter, TORCH=... for another torch)
+# PYVER is a pyenv version (3.8.18 to 3.13.0) or 3.14 / 3.15, which run in a Debian unstable root
+# (tools/sid.sh) that the first use makes in the cache.
 
 PYVER ?= 3.11.7
-TORCH ?= 2.13.0
+# The newest torch for each interpreter; 3.11 keeps the CPU build that lies on this machine's disk.
+TORCH_3.8  := 2.4.1
+TORCH_3.9  := 2.8.0
+TORCH_3.10 := 2.14.1
+TORCH_3.11 := 2.13.0
+MINOR := $(word 1,$(subst ., ,$(PYVER))).$(word 2,$(subst ., ,$(PYVER)))
+TORCH ?= $(or $(TORCH_$(MINOR)),2.15.0)
 CACHE ?= $(HOME)/.cache/loss-build
+export CACHE
 VENV  := .venv-$(PYVER)
-PY    := $(VENV)/bin/python
+ifneq ($(filter 3.14 3.15,$(PYVER)),)
+RUN    := tools/sid.sh run
+BASEPY := /usr/bin/python$(PYVER)
+else
+RUN    :=
+BASEPY := $$(pyenv prefix $(PYVER))/bin/python3
+endif
+PY    := $(RUN) $(VENV)/bin/python
 PIP   := $(PY) -m pip --disable-pip-version-check -q
-WHEELS := $(CACHE)/wheels-$(PYVER)-torch$(TORCH)
+# One wheelhouse for every interpreter: torch's CUDA libraries are the same wheels for all.
+WHEELS := $(CACHE)/wheels
 STAMP := $(VENV)/.ready-torch$(TORCH)
 export LOSS_WERROR ?= ON
 
 .PHONY: setup build test demo bench matrix test38 clean
 .DEFAULT_GOAL := test
 
+# Installs torch $(2) with the pip command $(1): the local CPU wheel where there is one,
+# otherwise from the wheelhouse, downloading what it lacks.
+define install_torch
+if [ "$(PYVER)-$(2)" = "3.11.7-2.13.0" ]; then $(1) install torch==$(2); \
+else mkdir -p $(WHEELS) && $(1) download -d $(WHEELS) torch==$(2) && \
+     $(1) install --no-index --find-links $(WHEELS) torch==$(2); fi
+endef
+
 $(STAMP):
-	@set -e; base=$$(pyenv prefix $(PYVER)); \
-	test -x $(PY) || $$base/bin/python3 -m venv $(VENV); \
+	@set -e; test -x $(VENV)/bin/python || $(RUN) $(BASEPY) -m venv $(VENV); \
 	$(PIP) install -U pip >/dev/null; \
-	if [ "$(PYVER)-$(TORCH)" = "3.11.7-2.13.0" ]; then $(PIP) install torch==$(TORCH); \
-	else mkdir -p $(WHEELS) && $(PIP) download -d $(WHEELS) torch==$(TORCH) && \
-	     $(PIP) install --no-index --find-links $(WHEELS) torch==$(TORCH); fi; \
+	$(call install_torch,$(PIP),$(TORCH)); \
 	$(PIP) install "scikit-build-core>=0.10" cmake ninja numpy pytest hypothesis; \
 	touch $@
 
@@ -44,8 +66,8 @@ demo: build $(DEMO_STAMP)
 bench: build
 	$(PY) benchmarks/bench.py
 
-# Every pyenv CPython with a torch release: 3.8 2.4.1, 3.9 2.8.0, then the current release.
-MATRIX := 3.8.18:2.4.1 3.9.18:2.8.0 3.10.13:2.13.0 3.11.7:2.13.0 3.12.1:2.13.0 3.13.0:2.13.0
+# Every supported CPython, each with its newest torch.
+MATRIX := 3.8.18:2.4.1 3.9.18:2.8.0 3.10.13:2.14.1 3.11.7:2.15.0 3.12.1:2.15.0 3.13.0:2.15.0 3.14:2.15.0 3.15:2.15.0
 matrix:
 	@for pair in $(MATRIX); do v=$${pair%%:*}; t=$${pair##*:}; \
 	  out=$$($(MAKE) -s test PYVER=$$v TORCH=$$t 2>&1 | tail -n 1); \
@@ -88,19 +110,18 @@ package: setup
 	  whl = zipfile.ZipFile(glob.glob('$(PKG)/dist/*.whl')[0]).namelist(); \
 	  assert 'loss-stubs/__init__.pyi' in whl and any(n.startswith('loss.') and n.endswith('.so') for n in whl), whl; \
 	  print('sdist and wheel contents ok')"
-	@set -e; base=$$(pyenv prefix $(PYVER)); \
-	$$base/bin/python3 -m venv $(PKG)/with-torch; \
+	@set -e; base=$(BASEPY); \
+	$$base -m venv $(PKG)/with-torch; \
 	pip="$(PKG)/with-torch/bin/python -m pip --disable-pip-version-check -q"; \
-	if [ "$(PYVER)-$(TORCH)" = "3.11.7-2.13.0" ]; then $$pip install torch==$(TORCH); \
-	else $$pip install --no-index --find-links $(WHEELS) torch==$(TORCH); fi; \
+	$(call install_torch,$$pip,$(TORCH)); \
 	$$pip install --no-index --find-links $(PKG)/dist "loss[torch]"; \
 	cd $(PKG) && with-torch/bin/python -c "import os, torch, loss; \
 	  a, b = torch.ones(3, 2), torch.zeros(4, 2); \
 	  assert loss.MMD(a, b).dim() == 0 and loss.guassian_kernel_mmd(a, b, kernel_num=0) == 0; \
 	  assert os.path.isfile(os.path.join(os.path.dirname(loss.__file__), 'loss-stubs', '__init__.pyi')); \
 	  print('wheel imports next to torch', torch.__version__)"
-	@set -e; base=$$(pyenv prefix $(PYVER)); whl=$$(ls $(PKG)/dist/*.whl); \
-	$$base/bin/python3 -m venv $(PKG)/no-torch; \
+	@set -e; base=$(BASEPY); whl=$$(ls $(PKG)/dist/*.whl); \
+	$$base -m venv $(PKG)/no-torch; \
 	$(PKG)/no-torch/bin/python -m pip --disable-pip-version-check -q install $$whl; \
 	cd $(PKG) && no-torch/bin/python -c "import importlib.util as u; assert u.find_spec('torch') is None, 'torch pulled in'"; \
 	if no-torch/bin/python -c "import loss" 2>no-torch.err; then echo "import loss worked without torch"; exit 1; fi; \
@@ -111,9 +132,9 @@ package: setup
 # Leaks, sanitizers and interpreter modes.
 #   make leaks | asan | valgrind | modes
 .PHONY: leaks asan valgrind modes
-ASAN_VENV  := .venv-asan
+ASAN_VENV  := .venv-asan-$(PYVER)
 ASAN_PY    := $(ASAN_VENV)/bin/python
-ASAN_STAMP := $(ASAN_VENV)/.ready-torch2.13.0
+ASAN_STAMP := $(ASAN_VENV)/.ready-torch$(TORCH)
 SAN_LOGS   := $(CURDIR)/build/sanitizer-logs
 SAN_RT      = $$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)
 
@@ -121,15 +142,16 @@ leaks: build
 	$(PY) tests/leakcheck.py
 
 $(ASAN_STAMP):
-	@set -e; test -x $(ASAN_PY) || $$(pyenv prefix 3.11.7)/bin/python3 -m venv $(ASAN_VENV); \
-	$(ASAN_PY) -m pip --disable-pip-version-check -q install torch==2.13.0 "scikit-build-core>=0.10" \
-	  cmake ninja numpy pytest hypothesis; touch $@
+	@set -e; test -x $(ASAN_PY) || $(BASEPY) -m venv $(ASAN_VENV); \
+	pip="$(ASAN_PY) -m pip --disable-pip-version-check -q"; \
+	$(call install_torch,$$pip,$(TORCH)); \
+	$$pip install "scikit-build-core>=0.10" cmake ninja numpy pytest hypothesis; touch $@
 
 # CPython and torch leak at exit by design, so leak detection stays off; every
 # other ASan or UBSan report fails the run, the child interpreters' included.
 asan: $(ASAN_STAMP)
 	LOSS_SANITIZE=ON $(ASAN_PY) -m pip --disable-pip-version-check -q install --no-build-isolation --no-deps \
-	  -C build-dir=build/asan .
+	  -C build-dir=build/asan-$(PYVER) .
 	@rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
 	PYTHONMALLOC=malloc LD_PRELOAD="$(SAN_RT)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:log_path=$(SAN_LOGS)/asan \

@@ -5,21 +5,26 @@ namespace loss {
 
 PyObject *global(Lookup &site, PyObject *name) noexcept {
     PyObject *globals = S.globals;
-    uint64_t version = compat::dict_version(globals);
-    if (site.dict == globals && site.version == version) return new_ref(site.value);
+    if (site.dict == globals && site.stamp == compat::dict_stamp(globals)) return new_ref(site.value);
+    PyObject *builtins = PyModule_GetDict(S.builtins);
+    // Tracking starts before the stamp is read, and the stamp is read before
+    // the lookup: should a key's __eq__ change a dictionary meanwhile, the
+    // site never matches. A builtin is remembered only where one stamp covers
+    // both dictionaries.
+    bool remember = compat::dict_track(globals);
+    bool remember_builtin = remember && compat::dict_stamp_shared && compat::dict_track(builtins);
+    uint64_t stamp = compat::dict_stamp(globals);
     PyObject *value = PyDict_GetItemWithError(globals, name);
     if (value) {
-        // The version from before the lookup: should a key's __eq__ change the
-        // dictionary meanwhile, the entry never matches.
-        site = {globals, version, value};
+        if (remember) site = {globals, stamp, value};
         return new_ref(value);
     }
-    // A name found among the builtins depends on a second dictionary: not remembered.
-    if (!PyErr_Occurred()) value = PyDict_GetItemWithError(PyModule_GetDict(S.builtins), name);
+    if (!PyErr_Occurred()) value = PyDict_GetItemWithError(builtins, name);
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         return nullptr;
     }
+    if (remember_builtin) site = {globals, stamp, value};
     return new_ref(value);
 }
 
@@ -28,8 +33,9 @@ PyObject *attr(Lookup &site, PyObject *owner, PyObject *name) noexcept {
     // attributes, other than the names its type defines, are its dictionary's.
     PyObject *dict = PyModule_CheckExact(owner) ? PyModule_GetDict(owner) : nullptr;
     if (!dict) return PyObject_GetAttr(owner, name);
-    uint64_t version = compat::dict_version(dict);
-    if (site.dict == dict && site.version == version) return new_ref(site.value);
+    if (site.dict == dict && site.stamp == compat::dict_stamp(dict)) return new_ref(site.value);
+    bool remember = compat::dict_track(dict);
+    uint64_t stamp = compat::dict_stamp(dict);
     PyObject *value = PyObject_GetAttr(owner, name);
     if (!value) return nullptr;
     // The site borrows the value, so only the dictionary's own entry may be
@@ -37,7 +43,7 @@ PyObject *attr(Lookup &site, PyObject *owner, PyObject *name) noexcept {
     // this check is no failure of the lookup.
     PyObject *entry = PyDict_GetItemWithError(dict, name);
     if (!entry && PyErr_Occurred()) PyErr_Clear();
-    if (entry == value) site = {dict, version, value};
+    if (remember && entry == value) site = {dict, stamp, value};
     return value;
 }
 

@@ -30,12 +30,12 @@ private:
     const char *entry_;
 };
 
-/// What one lookup site found in a dictionary, and the dictionary's version
-/// then. While the version is unchanged the dictionary still holds the value,
-/// so the value is borrowed.
+/// What one lookup site found in a dictionary, and the dictionary's stamp
+/// then. While the stamp is unchanged the dictionary still holds the value, so
+/// the value is borrowed.
 struct Lookup {
     PyObject *dict = nullptr;
-    uint64_t version = 0;
+    uint64_t stamp = 0;
     PyObject *value = nullptr;
 };
 

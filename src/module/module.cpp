@@ -212,6 +212,7 @@ int exec_body(PyObject *module) noexcept {
     // The type is readied with the other objects that fail without an entry.
     if (fn_type_ready() < 0) return -1;
     if (state_make_constants() < 0) return -1;
+    compat::dict_tracking_start();
     return run_statements();
 }
 
