@@ -144,18 +144,24 @@ def check_call(name, args, kwargs, generic):
     args = [fresh(v) for v in args]
     kwargs = dict((k, fresh(v)) for k, v in kwargs.items())
     watched = [o for o in list(args) + list(kwargs) + list(kwargs.values()) if ordinary(o)]
-    before = [sys.getrefcount(o) for o in watched]
-    failure = None
-    try:
-        # torch warns about some generated arguments (a scalar read from a tensor that needs grad).
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
+    # torch warns about some generated arguments (a scalar read from a tensor that needs grad).
+    # The counts are taken inside the block: from 3.14 leaving a with block by an exception
+    # keeps a reference to the call's arguments in the frame for a while.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        before = [sys.getrefcount(o) for o in watched]
+        failure = None
+        try:
             if generic:
                 type(fn).__call__(fn, *args, **kwargs)
             else:
                 fn(*args, **kwargs)
-    except Exception as e:
-        failure = (type(e), loss_entries(e))
+        except Exception as e:
+            failure = (type(e), loss_entries(e))
+        after = [sys.getrefcount(o) for o in watched]
+        if after != before:
+            gc.collect()  # cycles through tracebacks of raising helpers
+            after = [sys.getrefcount(o) for o in watched]
     if failure is not None:
         kind, entries = failure
         assert kind is not SystemError
@@ -163,10 +169,6 @@ def check_call(name, args, kwargs, generic):
         top, line = entries[0]
         lo, hi = LINES[name]
         assert top == "loss." + name and lo <= line <= hi, entries
-    after = [sys.getrefcount(o) for o in watched]
-    if after != before:
-        gc.collect()  # cycles through tracebacks of raising helpers
-        after = [sys.getrefcount(o) for o in watched]
     assert after == before, [(type(o).__name__, b, a) for o, b, a in zip(watched, before, after) if a != b]
 
 

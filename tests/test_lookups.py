@@ -1,6 +1,8 @@
 """Globals and module attributes are remembered between calls; every way of
 changing them must still be seen by the very next call."""
 import builtins
+import subprocess
+import sys
 import types
 
 import pytest
@@ -186,3 +188,44 @@ def test_a_replaced_torch_module_object_is_used(fake, monkeypatch):
     monkeypatch.setattr(loss, "torch", other)
     with pytest.raises(Hit):
         run("guassian_kernel_mmd")
+
+
+def test_a_freed_dictionary_never_matches_its_successor(monkeypatch):
+    # Dictionaries are recycled through a free list: the next module's
+    # dictionary often takes the freed one's address.
+    for _ in range(50):
+        monkeypatch.setattr(loss, "torch", fake_torch())
+        run("guassian_kernel_mmd")
+        other = fake_torch()
+        other.exp = boom
+        monkeypatch.setattr(loss, "torch", other)  # frees the first one
+        with pytest.raises(Hit):
+            run("guassian_kernel_mmd")
+
+
+# Takes every dict-watcher id left free by torch (which takes one) before loss is
+# imported, then runs this file.
+WATCHERS_TAKEN = r'''
+import ctypes, sys, torch
+callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p)(
+    lambda *args: 0)
+add = ctypes.pythonapi.PyDict_AddWatcher
+add.argtypes, add.restype = [type(callback)], ctypes.c_int
+taken = 0
+while True:
+    try:
+        add(callback)
+    except RuntimeError:
+        break
+    taken += 1
+assert "loss" not in sys.modules and taken, taken
+import pytest
+sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "-k", "not without_a_dict_watcher", sys.argv[1]]))
+'''
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers are 3.12+")
+def test_without_a_dict_watcher_every_lookup_is_fresh():
+    proc = subprocess.run([sys.executable, "-c", WATCHERS_TAKEN, __file__], stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, universal_newlines=True, timeout=600)
+    assert proc.returncode == 0, proc.stdout
