@@ -39,8 +39,10 @@ else mkdir -p $(WHEELS) && $(1) download -d $(WHEELS) torch==$(2) && \
      $(1) install --no-index --find-links $(WHEELS) torch==$(2); fi
 endef
 
+# One stamp per venv: the torch it holds now.
 $(STAMP):
 	@set -e; test -x $(VENV)/bin/python || $(RUN) $(BASEPY) -m venv $(VENV); \
+	rm -f $(VENV)/.ready-torch*; \
 	$(PIP) install -U pip >/dev/null; \
 	$(call install_torch,$(PIP),$(TORCH)); \
 	$(PIP) install "scikit-build-core>=0.10" cmake ninja numpy pytest hypothesis; \
@@ -143,6 +145,7 @@ leaks: build
 
 $(ASAN_STAMP):
 	@set -e; test -x $(ASAN_PY) || $(BASEPY) -m venv $(ASAN_VENV); \
+	rm -f $(ASAN_VENV)/.ready-torch*; \
 	pip="$(ASAN_PY) -m pip --disable-pip-version-check -q"; \
 	$(call install_torch,$$pip,$(TORCH)); \
 	$$pip install "scikit-build-core>=0.10" cmake ninja numpy pytest hypothesis; touch $@
