@@ -17,7 +17,8 @@ ensure() {
     if [ ! -x "$ROOT/usr/bin/apt-get" ]; then
         command -v debootstrap >/dev/null || { apt-get -q update && apt-get -q -y install debootstrap; } >/dev/null
         rm -rf "$ROOT" && mkdir -p "$CACHE"
-        debootstrap --variant=minbase sid "$ROOT.tmp" http://deb.debian.org/debian >"$CACHE/debootstrap.log" 2>&1 \
+        # In its own mount namespace too: whatever debootstrap mounts goes with it.
+        unshare --mount --propagation private debootstrap --variant=minbase sid "$ROOT.tmp" http://deb.debian.org/debian >"$CACHE/debootstrap.log" 2>&1 \
             || { tail -n 20 "$CACHE/debootstrap.log"; rm -rf "$ROOT.tmp"; exit 1; }
         mv "$ROOT.tmp" "$ROOT"
     fi

@@ -1,0 +1,65 @@
+"""The losses under torch.compile and torch.func."""
+import shutil
+
+import pytest
+import torch
+
+import loss
+
+NAMES = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss",
+         "category_contrastive_loss")
+
+
+def inputs(name):
+    """Small float64 batches shaped as in training, and the keywords of the call."""
+    g = torch.Generator().manual_seed(0)
+
+    def randn(*shape):
+        return torch.randn(*shape, generator=g, dtype=torch.float64)
+
+    if name in ("guassian_kernel_mmd", "MMD"):
+        return [randn(24, 16), randn(20, 16) + 0.5], {}
+    if name in ("compute_joint", "instance_contrastive_Loss"):
+        kw = {"lamb": 1.5} if name == "instance_contrastive_Loss" else {}
+        return [randn(64, 10).softmax(1), randn(64, 10).softmax(1)], kw
+    # Labels 1..10 with flag_gt, so the shift runs inside the graph too.
+    return [randn(64, 10), torch.randint(1, 11, (64,), generator=g)], {"classes": 10, "flag_gt": True}
+
+
+def compile_skip_reason():
+    if not torch._dynamo.is_dynamo_supported():
+        return "torch.compile does not support this interpreter"
+    if not (shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")):
+        return "inductor needs a C++ compiler on the CPU"
+    return None
+
+
+@pytest.mark.skipif(compile_skip_reason() is not None, reason=str(compile_skip_reason()))
+@pytest.mark.parametrize("name", NAMES)
+def test_compiled_matches_eager(name):
+    # The user's one step; torch.compiler's spelling forwards to dynamo's on every torch we support.
+    allow = getattr(torch.compiler, "allow_in_graph", None) or torch._dynamo.allow_in_graph
+    allow([getattr(loss, n) for n in NAMES])
+    torch._dynamo.reset()
+    fn = getattr(loss, name)
+
+    def step(*args, **kw):
+        return fn(*args, **kw).sum() * 0.5
+
+    args, kw = inputs(name)
+    leaves = [a.requires_grad_() for a in args if a.is_floating_point()]
+    want = step(*args, **kw)
+    want_grads = torch.autograd.grad(want, leaves)
+    # fullgraph: a graph break raises instead of running the call eagerly.
+    got = torch.compile(step, fullgraph=True)(*args, **kw)
+    got_grads = torch.autograd.grad(got, leaves)
+    torch.testing.assert_close(got, want)
+    torch.testing.assert_close(got_grads, want_grads)
+
+
+def test_func_grad_matches_autograd():
+    (source, target), _ = inputs("MMD")
+    got = torch.func.grad(lambda s: loss.MMD(s, target))(source)
+    s = source.clone().requires_grad_()
+    want, = torch.autograd.grad(loss.MMD(s, target), s)
+    torch.testing.assert_close(got, want)
