@@ -1,15 +1,24 @@
-"""Clusters scikit-learn's handwritten digits with the loss module.
+"""The loss module at work on scikit-learn's handwritten digits (1797 images of 8x8 pixels).
 
-Each digit is seen twice, through two random augmentations (noise, pixel
-dropout, a shift of up to one pixel), by two small MLP encoders. Each encoder
-ends in an embedding and a softmax head over 10 clusters. Training minimises
-  instance_contrastive_Loss(head A, head B, lamb) the two views agree on a cluster
-                                                  (lamb > 1 also rewards using every cluster)
-  + MMD(embedding A, embedding B)               the two encoders' embeddings match
-  + category_contrastive_loss on the 10% of samples whose label we keep.
-At the end it prints cluster accuracy (best one-to-one matching of clusters to
-digits) and NMI next to the same networks untrained, and plots the losses.
-Usage: demo.py [--epochs N] [--out PATH] [--seed S]
+1. Clustering, with labels kept for 10% of the digits. An encoder maps each
+   digit to a 32-d embedding, and a cluster head scores it against the
+   centres of the labelled digits of each class.
+     instance_contrastive_Loss  two random views of a digit (pixel dropout,
+                                noise) must fall in the same cluster, and every
+                                cluster must be used
+     category_contrastive_loss  each labelled digit must lie closer to its own
+                                class than to any other
+   Clusters are k-means on the learned embedding, scored against the true
+   digits next to k-means on the raw pixels and on the untrained network.
+2. Domain alignment. A classifier learns from labelled clean digits (source)
+   and is scored on the other half of the digits on a noisy background
+   (target, labels unseen).
+     MMD                        the features of source and target batches must
+                                have the same distribution
+   It is compared with the same classifier trained on the source alone.
+
+The loss curves and a picture of the learned embedding go to out/demo.png.
+Usage: demo.py [--seed N] [--ablate instance|category|mmd|all] [--out PATH]
 """
 import argparse
 import os
@@ -20,150 +29,342 @@ import numpy as np
 import torch
 import torch.nn.functional as F
 from scipy.optimize import linear_sum_assignment
+from sklearn.cluster import KMeans
 from sklearn.datasets import load_digits
+from sklearn.decomposition import PCA
 from sklearn.metrics import normalized_mutual_info_score
 
 import loss
 
-CLUSTERS = 10
+CLASSES = 10
 LABELLED = 0.10
 
 
+def log(message):
+    print(message)
+    sys.stdout.flush()
+
+
+# ---------------------------------------------------------------- data
+
 def augment(x, gen):
-    """A random view of a batch of 8x8 digits in [0, 1]: shift, dropout, noise."""
-    img = F.pad(x.view(-1, 1, 8, 8), (1, 1, 1, 1))
-    dy, dx = torch.randint(0, 3, (2,), generator=gen).tolist()
-    img = img[:, :, dy:dy + 8, dx:dx + 8].reshape(-1, 64)
-    keep = (torch.rand(img.shape, generator=gen) > 0.2).to(img.dtype)
-    return (img * keep + 0.1 * torch.randn(img.shape, generator=gen)).clamp(0.0, 1.0)
+    """A random view of each digit: 20% of the pixels dropped, then noise.
+
+    No shifts: to a fully connected network a digit moved by one pixel is a
+    new pattern, and learning that costs more than the demo's time.
+    """
+    keep = (torch.rand(x.shape, generator=gen) > 0.2).to(x.dtype)
+    return (x * keep + 0.1 * torch.randn(x.shape, generator=gen)).clamp(0.0, 1.0)
 
 
-class Encoder(torch.nn.Module):
-    def __init__(self, dim=32):
-        super(Encoder, self).__init__()
-        self.body = torch.nn.Sequential(torch.nn.Linear(64, 256), torch.nn.ReLU(),
-                                        torch.nn.Linear(256, 128), torch.nn.ReLU(),
-                                        torch.nn.Linear(128, dim))
-        self.head = torch.nn.Linear(dim, CLUSTERS)
+def noisy_background(x, gen):
+    """The target domain: uniform noise of up to 0.8 on every pixel."""
+    return (x + 0.8 * torch.rand(x.shape, generator=gen)).clamp(0.0, 1.0)
 
-    def forward(self, x):
-        z = F.normalize(self.body(x), dim=1)  # unit length: the category loss compares cosines
-        return z, F.softmax(self.head(z) * 5.0, dim=1)
 
+# ---------------------------------------------------------------- scores
 
 def cluster_accuracy(labels, pred):
-    """Accuracy under the best one-to-one mapping of clusters onto labels."""
-    count = np.zeros((CLUSTERS, CLUSTERS), dtype=np.int64)
+    """Accuracy under the best one-to-one matching of clusters to labels."""
+    count = np.zeros((CLASSES, CLASSES), dtype=np.int64)
     np.add.at(count, (pred, labels), 1)
     rows, cols = linear_sum_assignment(-count)
     return count[rows, cols].sum() / float(len(labels))
 
 
-def evaluate(enc_a, enc_b, x, y):
+def scores(labels, pred):
+    return cluster_accuracy(labels, pred), normalized_mutual_info_score(labels, pred)
+
+
+def kmeans_scores(features, labels, seed):
+    pred = KMeans(CLASSES, n_init=10, random_state=seed).fit_predict(features)
+    return scores(labels, pred)
+
+
+# ---------------------------------------------------------------- clustering
+
+class ClusterNet(torch.nn.Module):
+    """An encoder to a unit-length embedding, and a cluster head on it.
+
+    The head scores a digit against the centre of each class's labelled digits
+    (the class-mean similarities that category_contrastive_loss compares), so
+    cluster c stands for digit c. A free linear head settled, seed by seed,
+    into partitions that split some digits and merged others, and pulled the
+    shared layers along.
+    """
+
+    def __init__(self, dim=32, sharpness=10.0):
+        super(ClusterNet, self).__init__()
+        self.body = torch.nn.Sequential(
+            torch.nn.Linear(64, 256), torch.nn.BatchNorm1d(256), torch.nn.ReLU(),
+            torch.nn.Linear(256, 128), torch.nn.BatchNorm1d(128), torch.nn.ReLU(),
+            torch.nn.Linear(128, dim))
+        self.sharpness = sharpness  # cosines lie in [-1, 1]; scaled so that a softmax can commit
+
+    def forward(self, x):
+        return F.normalize(self.body(x), dim=1)  # unit length: both losses compare cosines
+
+    def assign(self, z, z_lab, y_lab):
+        """Soft cluster assignments of the embeddings z, from the labelled embeddings."""
+        centres = F.normalize(torch.zeros(CLASSES, z.shape[1]).index_add(0, y_lab, z_lab), dim=1)
+        return F.softmax(self.sharpness * z @ centres.t(), dim=1)
+
+
+def embed(net, x, x_lab, y_lab):
+    """The embedding of every digit and the head's cluster for each."""
+    net.eval()
     with torch.no_grad():
-        pred = ((enc_a(x)[1] + enc_b(x)[1]) / 2).argmax(1).numpy()
-    return cluster_accuracy(y, pred), normalized_mutual_info_score(y, pred)
+        z = net(x)
+        head = net.assign(z, net(x_lab), y_lab).argmax(1)
+    net.train()
+    return z.numpy(), head.numpy()
 
 
-def plot(history, path):
+def train_clustering(x, y, labelled, seed, instance_on=True, category_on=True,
+                     epochs=40, batch=128, lamb_max=3.0, ramp=30):
+    torch.manual_seed(seed)
+    gen = torch.Generator().manual_seed(seed)
+    net = ClusterNet()
+    x_lab, y_lab = x[labelled], torch.as_tensor(y)[labelled]
+    untrained = kmeans_scores(embed(net, x, x_lab, y_lab)[0], y, seed)
+    opt = torch.optim.Adam(net.parameters(), lr=1e-3)
+    curves = dict(instance=[], category=[], uniform=[])
+    steps = len(y) // batch
+    for epoch in range(1, epochs + 1):
+        # lamb > 1 also rewards using every cluster equally; from a near-uniform
+        # start a large lamb holds the assignments at uniform, so it grows from 1.
+        lamb = 1.0 + (lamb_max - 1.0) * min(1.0, (epoch - 1) / float(ramp))
+        order = torch.randperm(len(y), generator=gen)
+        sums = dict(instance=0.0, category=0.0)
+        for i in range(steps):
+            idx = order[i * batch:(i + 1) * batch]
+            # All labelled digits in every step, so that each class has members to compare with.
+            z = net(torch.cat([augment(x[idx], gen), augment(x[idx], gen), augment(x_lab, gen)]))
+            z1, z2, z_lab = z[:batch], z[batch:2 * batch], z[2 * batch:]
+            instance = loss.instance_contrastive_Loss(net.assign(z1, z_lab, y_lab),
+                                                      net.assign(z2, z_lab, y_lab), lamb)
+            # A sum over the labelled digits, divided so that its weight does not depend on their number.
+            category = loss.category_contrastive_loss(z_lab, y_lab, CLASSES, False) / len(y_lab)
+            total = (instance if instance_on else 0.0) + (category if category_on else 0.0)
+            opt.zero_grad()
+            total.backward()
+            opt.step()
+            sums["instance"] += instance.item() / steps
+            sums["category"] += category.item() / steps
+        curves["instance"].append(sums["instance"])
+        curves["category"].append(sums["category"])
+        curves["uniform"].append(-2.0 * (lamb - 1.0) * np.log(CLASSES))
+        if epoch % 5 == 0 or epoch == 1:
+            head = scores(y, embed(net, x, x_lab, y_lab)[1])
+            log("  epoch %2d/%d  lamb %.2f  instance %+7.3f  category %.3f  | head acc %.3f  NMI %.3f"
+                % (epoch, epochs, lamb, sums["instance"], sums["category"], head[0], head[1]))
+    z, head = embed(net, x, x_lab, y_lab)
+    return dict(untrained=untrained, kmeans=kmeans_scores(z, y, seed), head=scores(y, head),
+                curves=curves, embedding=z)
+
+
+# ---------------------------------------------------------------- domain alignment
+
+class Classifier(torch.nn.Module):
+    def __init__(self):
+        super(Classifier, self).__init__()
+        self.features = torch.nn.Sequential(torch.nn.Linear(64, 256), torch.nn.ReLU(),
+                                            torch.nn.Linear(256, 64), torch.nn.ReLU())
+        self.out = torch.nn.Linear(64, CLASSES)
+
+    def forward(self, x):
+        f = self.features(x)
+        return f, self.out(f)
+
+
+def train_alignment(xs, ys, xt, yt, seed, mmd_on=True, epochs=20, batch=64, mmd_weight=0.5):
+    """Learns from the labelled source; the target's labels only score it."""
+    torch.manual_seed(seed)
+    gen = torch.Generator().manual_seed(seed)
+    net = Classifier()
+    opt = torch.optim.Adam(net.parameters(), lr=1e-3)
+    curves = dict(classification=[], mmd=[], target=[])
+    steps = len(ys) // batch
+    for epoch in range(1, epochs + 1):
+        src, tgt = torch.randperm(len(ys), generator=gen), torch.randperm(len(xt), generator=gen)
+        sums = dict(classification=0.0, mmd=0.0)
+        for i in range(steps):
+            s, t = src[i * batch:(i + 1) * batch], tgt[i * batch:(i + 1) * batch]
+            fs, logits = net(xs[s])
+            ft, _ = net(xt[t])
+            classification = F.cross_entropy(logits, ys[s])
+            # Measured in both runs, so the curves compare; only one trains on it.
+            # A larger weight lets the features shrink together and the classes blur.
+            mmd = loss.MMD(fs, ft)
+            total = classification + (mmd_weight * mmd if mmd_on else 0.0)
+            opt.zero_grad()
+            total.backward()
+            opt.step()
+            sums["classification"] += classification.item() / steps
+            sums["mmd"] += mmd.item() / steps
+        with torch.no_grad():
+            target_acc = float((net(xt)[1].argmax(1) == yt).float().mean())
+        for key in sums:
+            curves[key].append(sums[key])
+        curves["target"].append(target_acc)
+        if epoch % 5 == 0 or epoch == 1:
+            log("  epoch %2d/%d  cross-entropy %.3f  MMD %.3f  | target acc %.3f"
+                % (epoch, epochs, sums["classification"], sums["mmd"], target_acc))
+    return dict(accuracy=curves["target"][-1], curves=curves)
+
+
+# ---------------------------------------------------------------- figure and summary
+
+def plot(path, clustering, aligned, source_only, y):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    epochs = np.arange(1, len(history["total"]) + 1)
-    fig, axes = plt.subplots(1, 2, figsize=(11, 4))
-    for key, label in (("total", "total"), ("instance", "instance_contrastive_Loss"),
-                       ("mmd", "MMD (x weight)"), ("category", "category_contrastive_loss (x weight)")):
-        axes[0].plot(epochs, history[key], label=label)
-    axes[0].set(xlabel="epoch", ylabel="mean loss per batch", title="Training losses")
-    axes[0].legend()
-    axes[0].grid(alpha=0.3)
-    axes[1].plot(epochs, history["acc"], label="cluster accuracy")
-    axes[1].plot(epochs, history["nmi"], label="NMI")
-    axes[1].axhline(history["base_acc"], color="C0", ls=":", label="untrained accuracy")
-    axes[1].axhline(history["base_nmi"], color="C1", ls=":", label="untrained NMI")
-    axes[1].set(xlabel="epoch", ylim=(0, 1), title="Clustering quality on all digits")
-    axes[1].legend(loc="lower right")
-    axes[1].grid(alpha=0.3)
+    import matplotlib.ticker
+    fig, axes = plt.subplots(2, 2, figsize=(13, 9.5))
+
+    ax = axes[0, 0]
+    c = clustering["curves"]
+    epochs = np.arange(1, len(c["instance"]) + 1)
+    ax.plot(epochs, c["instance"], "C0", label="instance_contrastive_Loss")
+    ax.plot(epochs, c["uniform"], "C0:", label="its value at uniform assignments")
+    ax.set(xlabel="epoch", ylabel="instance_contrastive_Loss (lamb grows from 1 to 3)",
+           title="Clustering: training losses")
+    ax.grid(alpha=0.3)
+    cat_ax = ax.twinx()
+    cat_ax.plot(epochs, c["category"], "C3", label="category_contrastive_loss per labelled digit")
+    cat_ax.set(ylabel="category_contrastive_loss per labelled digit\n(1 when each is nearest its own class)",
+               ylim=(0, 1.05))
+    lines, more = ax.get_legend_handles_labels(), cat_ax.get_legend_handles_labels()
+    ax.legend(lines[0] + more[0], lines[1] + more[1], fontsize=9, loc="lower left")
+
+    ax = axes[0, 1]
+    xy = PCA(2, random_state=0).fit_transform(clustering["embedding"])
+    points = ax.scatter(xy[:, 0], xy[:, 1], c=y, cmap="tab10", s=6, vmin=-0.5, vmax=9.5)
+    for digit in range(CLASSES):
+        cx, cy = np.median(xy[y == digit], axis=0)
+        ax.text(cx, cy, str(digit), fontsize=13, weight="bold", ha="center", va="center",
+                bbox=dict(boxstyle="round,pad=0.15", fc="white", alpha=0.7, lw=0))
+    fig.colorbar(points, ax=ax, ticks=range(CLASSES), label="true digit")
+    ax.set(title="Clustering: learned embedding (PCA), coloured by true digit", xticks=[], yticks=[])
+
+    a, s = aligned["curves"], source_only["curves"]
+    epochs = np.arange(1, len(a["mmd"]) + 1)
+    for ax in axes[1]:
+        ax.xaxis.set_major_locator(matplotlib.ticker.MaxNLocator(integer=True))
+    ax = axes[1, 0]
+    ax.plot(epochs, a["classification"], "C0", label="cross-entropy, with MMD")
+    ax.plot(epochs, s["classification"], "C0--", label="cross-entropy, source only")
+    ax.plot(epochs, a["mmd"], "C1", label="MMD, with MMD")
+    ax.plot(epochs, s["mmd"], "C1--", label="MMD, source only (measured, not trained on)")
+    ax.set(xlabel="epoch", ylabel="mean loss per batch", title="Domain alignment: training losses")
+    ax.legend(fontsize=9)
+    ax.grid(alpha=0.3)
+
+    ax = axes[1, 1]
+    ax.plot(epochs, a["target"], "C2", label="with MMD")
+    ax.plot(epochs, s["target"], "C2--", label="source only")
+    ax.set(xlabel="epoch", ylabel="accuracy", ylim=(0, 1),
+           title="Domain alignment: accuracy on the target digits (noisy background)")
+    ax.legend(fontsize=9, loc="lower right")
+    ax.grid(alpha=0.3)
+
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=90)
     plt.close(fig)
 
 
+def summary(raw, clustering, source_only, aligned):
+    rows = ["clustering                         accuracy   NMI"]
+    for label, (acc, nmi) in (("k-means on raw pixels", raw),
+                              ("untrained network", clustering["untrained"]),
+                              ("trained: head argmax", clustering["head"]),
+                              ("trained: k-means on embedding", clustering["kmeans"])):
+        rows.append("%-34s %.3f      %.3f" % (label, acc, nmi))
+    rows.append("domain alignment (target digits)   accuracy")
+    rows.append("%-34s %.3f" % ("source only", source_only["accuracy"]))
+    rows.append("%-34s %.3f" % ("with MMD", aligned["accuracy"]))
+    return "\n".join(rows)
+
+
+def ablation(opts, x, y, labelled, clustering, source_only, aligned):
+    """Trains again with one loss off at a time; MMD off is the source-only run."""
+    names = ("instance", "category", "mmd") if opts.ablate == "all" else (opts.ablate,)
+    row = "%-26s %-6s %-6s    %-6s %-6s    %s"
+    f3 = "%.3f"
+    rows = ["ablation, seed %d           k-means on emb.  head argmax      target" % opts.seed,
+            row % ("", "acc", "NMI", "acc", "NMI", "acc"),
+            row % (("all losses",) + tuple(f3 % v for v in clustering["kmeans"] + clustering["head"])
+                   + (f3 % aligned["accuracy"],))]
+    for name in names:
+        if name == "mmd":
+            rows.append(row % ("MMD off (source only)", "", "", "", "", f3 % source_only["accuracy"]))
+            continue
+        log("clustering with %s off:" % {"instance": "instance_contrastive_Loss",
+                                          "category": "category_contrastive_loss"}[name])
+        off = train_clustering(x, y, labelled, opts.seed, epochs=opts.epochs,
+                               instance_on=(name != "instance"), category_on=(name != "category"))
+        label = {"instance": "instance contrastive off", "category": "category contrastive off"}[name]
+        rows.append(row % ((label,) + tuple(f3 % v for v in off["kmeans"] + off["head"]) + ("",)))
+    return "\n".join(r.rstrip() for r in rows)
+
+
+# ---------------------------------------------------------------- main
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    p.add_argument("--epochs", type=int, default=40)
-    p.add_argument("--batch", type=int, default=256)
-    p.add_argument("--lamb", type=float, default=2.0)
-    p.add_argument("--mmd-weight", type=float, default=0.1)
-    p.add_argument("--category-weight", type=float, default=0.5)
     p.add_argument("--seed", type=int, default=0)
-    p.add_argument("--out", default=os.path.join("out", "demo_losses.png"))
+    p.add_argument("--epochs", type=int, default=40, help="clustering epochs")
+    p.add_argument("--ablate", choices=("instance", "category", "mmd", "all"),
+                   help="also train with this loss off (all: each in turn) and compare")
+    p.add_argument("--out", default=os.path.join("out", "demo.png"))
     opts = p.parse_args()
     started = time.time()
+    torch.set_num_threads(1)  # the networks are small; on a busy 2-core machine threads only wait on each other
+    np.random.seed(opts.seed)
     torch.manual_seed(opts.seed)
-    torch.set_num_threads(2)
-    gen = torch.Generator().manual_seed(opts.seed)
 
     digits = load_digits()
     x = torch.tensor(digits.data / 16.0, dtype=torch.float32)
     y = digits.target
+    gen = torch.Generator().manual_seed(opts.seed)
     labelled = torch.zeros(len(y), dtype=torch.bool)
     labelled[torch.randperm(len(y), generator=gen)[:int(LABELLED * len(y))]] = True
-    y_t = torch.tensor(y, dtype=torch.int64)
-    print("digits: %d samples, 64 pixels, %d labels kept (%.0f%%)"
-          % (len(y), int(labelled.sum()), 100 * LABELLED))
+    log("digits: %d images of 64 pixels, labels kept for %d (%.0f%%), seed %d"
+        % (len(y), int(labelled.sum()), 100 * LABELLED, opts.seed))
 
-    enc_a, enc_b = Encoder(), Encoder()
-    base_acc, base_nmi = evaluate(enc_a, enc_b, x, y)
-    print("untrained: accuracy %.3f  NMI %.3f" % (base_acc, base_nmi))
-    opt = torch.optim.Adam(list(enc_a.parameters()) + list(enc_b.parameters()), lr=1e-3)
-    history = dict((k, []) for k in ("total", "instance", "mmd", "category", "acc", "nmi"))
-    history.update(base_acc=base_acc, base_nmi=base_nmi)
+    raw = kmeans_scores(x.numpy(), y, opts.seed)
+    log("k-means on raw pixels: accuracy %.3f  NMI %.3f" % raw)
+    log("clustering: instance_contrastive_Loss on two views + category_contrastive_loss on the labelled digits")
+    clustering = train_clustering(x, y, labelled, opts.seed, epochs=opts.epochs)
+    log("  untrained network, k-means on embedding: accuracy %.3f  NMI %.3f" % clustering["untrained"])
+    log("  trained network, k-means on embedding:   accuracy %.3f  NMI %.3f" % clustering["kmeans"])
 
-    for epoch in range(1, opts.epochs + 1):
-        enc_a.train()
-        enc_b.train()
-        sums = dict(total=0.0, instance=0.0, mmd=0.0, category=0.0)
-        order = torch.randperm(len(y), generator=gen)
-        batches = [order[i:i + opts.batch] for i in range(0, len(y), opts.batch)]
-        for idx in batches:
-            za, pa = enc_a(augment(x[idx], gen))
-            zb, pb = enc_b(augment(x[idx], gen))
-            instance = loss.instance_contrastive_Loss(pa, pb, opts.lamb)
-            mmd = opts.mmd_weight * loss.MMD(za, zb)
-            mask = labelled[idx]
-            z_lab = torch.cat([za[mask], zb[mask]])
-            y_lab = torch.cat([y_t[idx][mask], y_t[idx][mask]])
-            # Averaged per labelled sample, so its weight does not grow with the batch.
-            category = opts.category_weight * loss.category_contrastive_loss(z_lab, y_lab, CLUSTERS, False) \
-                / max(1, len(y_lab))
-            total = instance + mmd + category
-            opt.zero_grad()
-            total.backward()
-            opt.step()
-            for key, value in (("total", total), ("instance", instance), ("mmd", mmd), ("category", category)):
-                sums[key] += float(value) / len(batches)
-        enc_a.eval()
-        enc_b.eval()
-        acc, nmi = evaluate(enc_a, enc_b, x, y)
-        for key in sums:
-            history[key].append(sums[key])
-        history["acc"].append(acc)
-        history["nmi"].append(nmi)
-        print("epoch %2d/%d  total %+.4f  instance %+.4f  mmd %.4f  category %.4f  | acc %.3f  NMI %.3f"
-              % (epoch, opts.epochs, sums["total"], sums["instance"], sums["mmd"], sums["category"], acc, nmi))
-        sys.stdout.flush()
+    # Source and target are disjoint halves of the digits.
+    order = torch.randperm(len(y), generator=gen)
+    src, tgt = order[:len(y) // 2], order[len(y) // 2:]
+    y_all = torch.as_tensor(y)
+    xs, ys = x[src], y_all[src]
+    xt, yt = noisy_background(x[tgt], gen), y_all[tgt]
+    log("domain alignment: %d labelled clean digits -> %d unlabelled digits on a noisy background"
+        % (len(src), len(tgt)))
+    log("source only:")
+    source_only = train_alignment(xs, ys, xt, yt, opts.seed, mmd_on=False)
+    log("with MMD between source and target features:")
+    aligned = train_alignment(xs, ys, xt, yt, opts.seed, mmd_on=True)
 
     out_dir = os.path.dirname(opts.out)
     if out_dir:
         os.makedirs(out_dir, exist_ok=True)
-    plot(history, opts.out)
-    print()
-    print("               accuracy   NMI")
-    print("untrained      %.3f      %.3f" % (base_acc, base_nmi))
-    print("trained        %.3f      %.3f" % (history["acc"][-1], history["nmi"][-1]))
-    print("loss curves:   %s" % os.path.abspath(opts.out))
-    print("run time:      %.1f s" % (time.time() - started))
+    plot(opts.out, clustering, aligned, source_only, y)
+
+    table = ablation(opts, x, y, labelled, clustering, source_only, aligned) if opts.ablate else None
+    log("")
+    log(summary(raw, clustering, source_only, aligned))
+    if table:
+        log("")
+        log(table)
+    log("figure: %s" % os.path.abspath(opts.out))
+    log("run time: %.1f s" % (time.time() - started))
 
 
 if __name__ == "__main__":
