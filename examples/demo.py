@@ -1,13 +1,14 @@
 """The loss module at work on scikit-learn's handwritten digits (1797 images of 8x8 pixels).
 
 1. Clustering, with labels kept for 10% of the digits. An encoder maps each
-   digit to a 32-d embedding, and a cluster head scores it against the
-   centres of the labelled digits of each class.
-     instance_contrastive_Loss  two random views of a digit (pixel dropout,
-                                noise) must fall in the same cluster, and every
-                                cluster must be used
+   digit to a 32-d embedding; two label-free cluster heads (10 clusters, and
+   50 that over-cluster) score it against learned prototypes.
      category_contrastive_loss  each labelled digit must lie closer to its own
-                                class than to any other
+                                class than to any other (alone for 10 epochs)
+     instance_contrastive_Loss  then two random views of a digit (pixel
+                                dropout, noise) must fall in the same cluster of
+                                each head, and every cluster must be used; the
+                                heads start from k-means on the embedding
    Clusters are k-means on the learned embedding, scored against the true
    digits next to k-means on the raw pixels and on the untrained network.
 2. Domain alignment. A classifier learns from labelled clean digits (source)
@@ -84,81 +85,88 @@ def kmeans_scores(features, labels, seed):
 # ---------------------------------------------------------------- clustering
 
 class ClusterNet(torch.nn.Module):
-    """An encoder to a unit-length embedding, and a cluster head on it.
+    """An encoder to a unit-length embedding, and two label-free cluster heads.
 
-    The head scores a digit against the centre of each class's labelled digits
-    (the class-mean similarities that category_contrastive_loss compares), so
-    cluster c stands for digit c. A free linear head settled, seed by seed,
-    into partitions that split some digits and merged others, and pulled the
-    shared layers along.
+    Each head scores a digit by its cosine to learned prototypes: one prototype
+    per digit, and a wider head that over-clusters. No label reaches the heads.
     """
 
-    def __init__(self, dim=32, sharpness=10.0):
+    def __init__(self, dim=32, over=50):
         super(ClusterNet, self).__init__()
-        self.body = torch.nn.Sequential(
+        self.hidden = torch.nn.Sequential(
             torch.nn.Linear(64, 256), torch.nn.BatchNorm1d(256), torch.nn.ReLU(),
-            torch.nn.Linear(256, 128), torch.nn.BatchNorm1d(128), torch.nn.ReLU(),
-            torch.nn.Linear(128, dim))
-        self.sharpness = sharpness  # cosines lie in [-1, 1]; scaled so that a softmax can commit
+            torch.nn.Linear(256, 128), torch.nn.BatchNorm1d(128), torch.nn.ReLU())
+        self.project = torch.nn.Linear(128, dim)
+        self.head = torch.nn.Linear(dim, CLASSES, bias=False)
+        self.over = torch.nn.Linear(dim, over, bias=False)
 
     def forward(self, x):
-        return F.normalize(self.body(x), dim=1)  # unit length: both losses compare cosines
+        z = F.normalize(self.project(self.hidden(x)), dim=1)
+        # The heads pass a tenth of their gradient to the encoder: at full strength
+        # their partition overrode the classes that the labelled digits had set.
+        zs = 0.1 * z + 0.9 * z.detach()
+        # cosines lie in [-1, 1]; scaled so that a softmax can commit
+        return (z, F.softmax(10.0 * zs @ F.normalize(self.head.weight, dim=1).t(), dim=1),
+                F.softmax(10.0 * zs @ F.normalize(self.over.weight, dim=1).t(), dim=1))
 
-    def assign(self, z, z_lab, y_lab):
-        """Soft cluster assignments of the embeddings z, from the labelled embeddings."""
-        centres = F.normalize(torch.zeros(CLASSES, z.shape[1]).index_add(0, y_lab, z_lab), dim=1)
-        return F.softmax(self.sharpness * z @ centres.t(), dim=1)
 
-
-def embed(net, x, x_lab, y_lab):
+def embed(net, x):
     """The embedding of every digit and the head's cluster for each."""
     net.eval()
     with torch.no_grad():
-        z = net(x)
-        head = net.assign(z, net(x_lab), y_lab).argmax(1)
+        z, p, _ = net(x)
     net.train()
-    return z.numpy(), head.numpy()
+    return z.numpy(), p.argmax(1).numpy()
 
 
 def train_clustering(x, y, labelled, seed, instance_on=True, category_on=True,
-                     epochs=40, batch=128, lamb_max=3.0, ramp=30):
+                     epochs=40, batch=128, lamb_max=3.0, ramp=30, warmup=10):
     torch.manual_seed(seed)
     gen = torch.Generator().manual_seed(seed)
     net = ClusterNet()
     x_lab, y_lab = x[labelled], torch.as_tensor(y)[labelled]
-    untrained = kmeans_scores(embed(net, x, x_lab, y_lab)[0], y, seed)
+    untrained = kmeans_scores(embed(net, x)[0], y, seed)
     opt = torch.optim.Adam(net.parameters(), lr=1e-3)
     curves = dict(instance=[], category=[], uniform=[])
     steps = len(y) // batch
     for epoch in range(1, epochs + 1):
         # lamb > 1 also rewards using every cluster equally; from a near-uniform
         # start a large lamb holds the assignments at uniform, so it grows from 1.
-        lamb = 1.0 + (lamb_max - 1.0) * min(1.0, (epoch - 1) / float(ramp))
+        lamb = 1.0 + (lamb_max - 1.0) * min(1.0, max(0, epoch - warmup - 1) / float(ramp))
+        if epoch == warmup + 1:
+            # Heads started at random settled into partitions that split some digits
+            # and merged others; from k-means on the embedding (no labels) they refine.
+            z0 = embed(net, x)[0]
+            with torch.no_grad():
+                for layer in (net.head, net.over):
+                    km = KMeans(layer.out_features, n_init=1, random_state=seed).fit(z0)
+                    layer.weight.copy_(torch.as_tensor(km.cluster_centers_, dtype=torch.float32))
         order = torch.randperm(len(y), generator=gen)
         sums = dict(instance=0.0, category=0.0)
         for i in range(steps):
             idx = order[i * batch:(i + 1) * batch]
             # All labelled digits in every step, so that each class has members to compare with.
-            z = net(torch.cat([augment(x[idx], gen), augment(x[idx], gen), augment(x_lab, gen)]))
-            z1, z2, z_lab = z[:batch], z[batch:2 * batch], z[2 * batch:]
-            instance = loss.instance_contrastive_Loss(net.assign(z1, z_lab, y_lab),
-                                                      net.assign(z2, z_lab, y_lab), lamb)
+            z, p, q = net(torch.cat([augment(x[idx], gen), augment(x[idx], gen), augment(x_lab, gen)]))
+            # Measured during the warm-up too, so that the curve is whole.
+            instance = (loss.instance_contrastive_Loss(p[:batch], p[batch:2 * batch], lamb)
+                        + loss.instance_contrastive_Loss(q[:batch], q[batch:2 * batch], lamb)).sum()
             # A sum over the labelled digits, divided so that its weight does not depend on their number.
-            category = loss.category_contrastive_loss(z_lab, y_lab, CLASSES, False) / len(y_lab)
-            total = (instance if instance_on else 0.0) + (category if category_on else 0.0)
-            opt.zero_grad()
-            total.backward()
-            opt.step()
+            category = loss.category_contrastive_loss(z[2 * batch:], y_lab, CLASSES, False) / len(y_lab)
+            total = (instance if instance_on and epoch > warmup else 0.0) + (category if category_on else 0.0)
+            if torch.is_tensor(total):  # with category off, the warm-up has nothing to train
+                opt.zero_grad()
+                total.backward()
+                opt.step()
             sums["instance"] += instance.item() / steps
             sums["category"] += category.item() / steps
         curves["instance"].append(sums["instance"])
         curves["category"].append(sums["category"])
-        curves["uniform"].append(-2.0 * (lamb - 1.0) * np.log(CLASSES))
+        curves["uniform"].append(-2.0 * (lamb - 1.0) * (np.log(CLASSES) + np.log(net.over.out_features)))
         if epoch % 5 == 0 or epoch == 1:
-            head = scores(y, embed(net, x, x_lab, y_lab)[1])
+            head = scores(y, embed(net, x)[1])
             log("  epoch %2d/%d  lamb %.2f  instance %+7.3f  category %.3f  | head acc %.3f  NMI %.3f"
                 % (epoch, epochs, lamb, sums["instance"], sums["category"], head[0], head[1]))
-    z, head = embed(net, x, x_lab, y_lab)
+    z, head = embed(net, x)
     return dict(untrained=untrained, kmeans=kmeans_scores(z, y, seed), head=scores(y, head),
                 curves=curves, embedding=z)
 
@@ -227,7 +235,7 @@ def plot(path, clustering, aligned, source_only, y):
     epochs = np.arange(1, len(c["instance"]) + 1)
     ax.plot(epochs, c["instance"], "C0", label="instance_contrastive_Loss")
     ax.plot(epochs, c["uniform"], "C0:", label="its value at uniform assignments")
-    ax.set(xlabel="epoch", ylabel="instance_contrastive_Loss (lamb grows from 1 to 3)",
+    ax.set(xlabel="epoch", ylabel="instance_contrastive_Loss, both heads\n(from epoch 11; lamb grows from 1 to 3)",
            title="Clustering: training losses")
     ax.grid(alpha=0.3)
     cat_ax = ax.twinx()
@@ -334,7 +342,8 @@ def main():
 
     raw = kmeans_scores(x.numpy(), y, opts.seed)
     log("k-means on raw pixels: accuracy %.3f  NMI %.3f" % raw)
-    log("clustering: instance_contrastive_Loss on two views + category_contrastive_loss on the labelled digits")
+    log("clustering: category_contrastive_loss on the labelled digits, then also"
+        " instance_contrastive_Loss on two views")
     clustering = train_clustering(x, y, labelled, opts.seed, epochs=opts.epochs)
     log("  untrained network, k-means on embedding: accuracy %.3f  NMI %.3f" % clustering["untrained"])
     log("  trained network, k-means on embedding:   accuracy %.3f  NMI %.3f" % clustering["kmeans"])
