@@ -28,7 +28,7 @@ WHEELS := $(CACHE)/wheels
 STAMP := $(VENV)/.ready-torch$(TORCH)
 export LOSS_WERROR ?= ON
 
-.PHONY: setup build test demo bench matrix test38 clean
+.PHONY: setup build test demo bench bench-compile gpu-check matrix test38 clean
 .DEFAULT_GOAL := test
 
 # Installs torch $(2) with the pip command $(1): the local CPU wheel where there is one,
@@ -67,6 +67,15 @@ demo: build $(DEMO_STAMP)
 
 bench: build
 	$(PY) benchmarks/bench.py
+
+# Compiled steps: module against the compiled Python equivalent, time and peak memory.
+bench-compile: build
+	$(PY) benchmarks/bench_compile.py
+
+# On a machine with CUDA and a CUDA build of torch: device checks, a compiled training
+# step and the realistic benchmark rows, reported in out/gpu_report.md.
+gpu-check: build
+	$(PY) benchmarks/gpu_check.py --out out/gpu_report.md
 
 # Every supported CPython, each with its newest torch.
 MATRIX := 3.8.18:2.4.1 3.9.18:2.8.0 3.10.13:2.14.1 3.11.7:2.15.0 3.12.1:2.15.0 3.13.0:2.15.0 3.14:2.15.0 3.15:2.15.0

@@ -1,9 +1,10 @@
 """Times the losses under torch.compile: the module, its functions allowed into the graph, against
 the compiled plain-Python equivalent (reference.py), forward and forward + backward.
 
-Each row alternates module compiled, Python compiled and module eager in one process, round by
-round, and reports medians. The peak resident memory one call adds is measured in a fresh
-interpreter per case, eager and compiled, after warm-up calls (which compile) and with the
+Each row runs module compiled and Python compiled back to back, round after round, in one
+process, and reports the medians of their times and of the per-round ratios; the eager module's
+time stands beside them. The peak resident memory one call adds is measured in a fresh
+interpreter per function, eager and compiled, after warm-up calls (which compile) and with the
 high-water mark reset, so that compiling's own memory is not counted.
 Table:
   (d) realistic sizes from bench.py: time per call, ratio = module compiled / Python compiled,
@@ -47,8 +48,8 @@ def make_step(fn, tag):
     return env["step"]
 
 
-def case_inputs(name, backward):
-    args = list(real_inputs(name, SIZES[name]))
+def case_inputs(name, backward, size=None):
+    args = list(real_inputs(name, size or SIZES[name]))
     if backward:
         args = [a.clone().requires_grad_() if isinstance(a, torch.Tensor) and a.is_floating_point() else a
                 for a in args]
@@ -63,10 +64,10 @@ def runner(step, args, backward):
     return lambda: torch.autograd.grad(step(*args), leaves)
 
 
-def sides(name, backward):
+def sides(name, backward, size=None):
     """(label, call, first-call seconds) for module compiled, Python compiled, module eager."""
-    args = case_inputs(name, backward)
-    tag = "%s %s" % (name, PASSES[backward])
+    args = case_inputs(name, backward, size)
+    tag = "%s %s %s" % (name, PASSES[backward], size)
     out = []
     for label, fn, compiled in (("module", getattr(loss, name), True),
                                 ("python", getattr(reference, name), True),
@@ -78,7 +79,11 @@ def sides(name, backward):
         t0 = time.perf_counter()
         call()
         first = time.perf_counter() - t0
-        call()
+        # Calls after the first still pay for the backward's compile and for busy compile workers.
+        t0, n = time.perf_counter(), 0
+        while n < 3 or time.perf_counter() - t0 < 0.3:
+            call()
+            n += 1
         out.append((label, call, first))
     return out
 
@@ -87,23 +92,39 @@ def per_call(call, number):
     return timeit.Timer(call).timeit(number) / number
 
 
-def compare(calls, rounds, batch_s):
-    """Median seconds per call of each side, the sides alternating round by round."""
-    numbers = {}
-    for label, call, _ in calls:
-        t = per_call(call, 1)
-        numbers[label] = max(1, int(batch_s / max(t, 1e-9)))
-    times = dict((label, []) for label, _, _ in calls)
+def batch_size(call, batch_s):
+    return max(1, int(batch_s / max(per_call(call, 1), 1e-9)))
+
+
+def compare(module, python, rounds, batch_s):
+    """Median seconds per call of each side, and the median of the per-round ratios: the two
+    batches of a round run back to back, so a change in the machine's load falls on both."""
+    n_mod, n_py = batch_size(module, batch_s), batch_size(python, batch_s)
+    tm, tp, ratios = [], [], []
+    # One collection per row: with dynamo loaded a full one takes about half a second, and
+    # timeit keeps the collector off inside each batch anyway.
+    gc.collect()
     for r in range(rounds):
-        gc.collect()
-        # Rotate who goes first, so no side always runs on a warm cache.
-        k = r % len(calls)
-        for label, call, _ in calls[k:] + calls[:k]:
-            times[label].append(per_call(call, numbers[label]))
-    return dict((label, statistics.median(ts)) for label, ts in times.items())
+        # Swap who goes first every round so neither always runs on a warm cache.
+        if r % 2:
+            a = per_call(module, n_mod)
+            b = per_call(python, n_py)
+        else:
+            b = per_call(python, n_py)
+            a = per_call(module, n_mod)
+        tm.append(a)
+        tp.append(b)
+        ratios.append(a / b)
+    return statistics.median(tm), statistics.median(tp), statistics.median(ratios)
 
 
-# ---- peak memory, each case in a fresh interpreter
+def eager_time(call, budget_s):
+    """Median seconds per call of the eager module, beside the compiled rows; a few calls suffice."""
+    number = batch_size(call, budget_s / 5)
+    return statistics.median(per_call(call, number) for _ in range(5))
+
+
+# ---- peak memory, each function in a fresh interpreter
 
 def reset_high_water():
     """Hands freed heap back to the system and sets VmHWM to the current resident set.
@@ -120,30 +141,36 @@ def reset_high_water():
         return False
 
 
-def peak_case(name, backward, mode):
-    """Run in a child: the resident-memory peak one call adds, in MiB (None if it cannot be told)."""
+def peak_case(name):
+    """Run in a child: the resident-memory peak one call adds, in MiB, for each mode and pass
+    (None where it cannot be told). Trimming before each reset returns freed pages, so a call
+    that reuses memory an earlier one freed still counts it."""
     allow_module()
-    step = make_step(getattr(loss, name), "%s %s" % (name, mode))
-    if mode == "compiled":
-        step = torch.compile(step, fullgraph=True)
-    call = runner(step, case_inputs(name, backward), backward)
-    call()
-    call()
-    gc.collect()
-    if not reset_high_water():
-        return None
-    before = high_water_kib()
-    out = call()
-    after = high_water_kib()
-    del out
-    return (after - before) / 1024.0
+    out = {}
+    for mode in ("eager", "compiled"):
+        for backward in (False, True):
+            step = make_step(getattr(loss, name), "%s %s %d" % (name, mode, backward))
+            if mode == "compiled":
+                step = torch.compile(step, fullgraph=True)
+            call = runner(step, case_inputs(name, backward), backward)
+            call()
+            call()
+            gc.collect()
+            if not reset_high_water():
+                out[mode, backward] = None
+                continue
+            before = high_water_kib()
+            res = call()
+            out[mode, backward] = (high_water_kib() - before) / 1024.0
+            del res, call, step
+    return dict(("%s %d" % k, v) for k, v in out.items())
 
 
-def peak(name, backward, mode, threads):
-    cmd = [sys.executable, os.path.abspath(__file__), "--peak-case", name, str(int(backward)), mode,
-           "--threads", str(threads)]
+def peaks(name, threads):
+    cmd = [sys.executable, os.path.abspath(__file__), "--peak-case", name, "--threads", str(threads)]
     out = subprocess.run(cmd, stdout=subprocess.PIPE, check=True, universal_newlines=True).stdout
-    return json.loads(out.strip().splitlines()[-1])["peak_mib"]
+    got = json.loads(out.strip().splitlines()[-1])
+    return dict(((k.split()[0], bool(int(k.split()[1]))), v) for k, v in got.items())
 
 
 def mib(v):
@@ -155,15 +182,14 @@ def main():
     p.add_argument("--quick", action="store_true", help="fewer rounds, for a smoke run")
     p.add_argument("--threads", type=int, default=1, help="torch intra-op threads (default 1)")
     p.add_argument("--no-memory", action="store_true", help="leave out the peak-memory columns")
-    p.add_argument("--peak-case", nargs=3, metavar=("NAME", "BACKWARD", "MODE"), help=argparse.SUPPRESS)
+    p.add_argument("--peak-case", metavar="NAME", help=argparse.SUPPRESS)
     opts = p.parse_args()
     torch.set_num_threads(opts.threads)
     if opts.peak_case:
-        name, backward, mode = opts.peak_case
-        print(json.dumps({"peak_mib": peak_case(name, bool(int(backward)), mode)}))
+        print(json.dumps(peak_case(opts.peak_case)))
         return
     allow_module()
-    rounds, batch_s = (3, 0.02) if opts.quick else (9, 0.05)
+    rounds, batch_s = (11, 0.01) if opts.quick else (101, 0.01)
     misses = []
     start = time.perf_counter()
 
@@ -171,8 +197,9 @@ def main():
     print("- machine: %s, %d cores; torch threads: %d" % (machine(), os.cpu_count() or 0, opts.threads))
     print("- Python %s, torch %s; torch.compile(fullgraph=True), default backend" % (
         platform.python_version(), torch.__version__))
-    print("- median of %d rounds, sides alternating; ratio = module compiled / Python compiled" % rounds)
-    print("- peak: resident growth during one call after warm-up, fresh interpreter per case\n")
+    print("- %d rounds, module and Python compiled back to back in each; medians of the times and of the "
+          "per-round ratios module compiled / Python compiled; eager: median of 5 batches" % rounds)
+    print("- peak: resident growth during one call after warm-up, fresh interpreter per function\n")
 
     print("### (d) compiled, realistic sizes\n")
     row(("function", "input", "pass", "module eager ms", "module compiled ms", "Python compiled ms",
@@ -181,23 +208,33 @@ def main():
     for name in NAMES:
         rows, cols = SIZES[name]
         shape = "%dx%d" % (rows, cols) + (" stacked" if name in NAMES[:2] else "")
+        mem = {} if opts.no_memory else peaks(name, opts.threads)
         for backward in (False, True):
             torch._dynamo.reset()
-            calls = sides(name, backward)
-            first = dict((label, t) for label, _, t in calls)
-            t = compare(calls, rounds, batch_s)
+            calls = dict((label, (call, first)) for label, call, first in sides(name, backward))
+            tm, tp, ratio = compare(calls["module"][0], calls["python"][0], rounds, batch_s)
+            te = eager_time(calls["eager"][0], batch_s * 5)
+            first = dict((label, v[1]) for label, v in calls.items())
             del calls
-            ratio = t["module"] / t["python"]
-            if opts.no_memory:
-                pe = pc = None
-            else:
-                pe = peak(name, backward, "eager", opts.threads)
-                pc = peak(name, backward, "compiled", opts.threads)
-            row((name, shape, PASSES[backward], "%.3f" % (t["eager"] * 1e3), "%.3f" % (t["module"] * 1e3),
-                 "%.3f" % (t["python"] * 1e3), "%.3f" % ratio, verdict(ratio, 1.0), mib(pe), mib(pc),
+            pe, pc = mem.get(("eager", backward)), mem.get(("compiled", backward))
+            row((name, shape, PASSES[backward], "%.3f" % (te * 1e3), "%.3f" % (tm * 1e3),
+                 "%.3f" % (tp * 1e3), "%.3f" % ratio, verdict(ratio, 1.0), mib(pe), mib(pc),
                  "%.1f / %.1f" % (first["module"], first["python"])))
             if ratio > 1.0:
                 misses.append("(d) %s %s" % (name, PASSES[backward]))
+
+    print("\n### (d) compiled, small inputs (8x4): the compiled call's own overhead, forward\n")
+    print("Both sides trace to the same operations, so their kernels match; what differs is the guards dynamo checks on each call.\n")
+    row(("function", "module compiled µs", "Python compiled µs", "ratio", "≤ 1.0"))
+    row(("---", "---:", "---:", "---:", "---"))
+    for name in NAMES:
+        torch._dynamo.reset()
+        calls = dict((label, call) for label, call, _ in sides(name, False, (8, 4)))
+        tm, tp, ratio = compare(calls["module"], calls["python"], rounds, batch_s)
+        del calls
+        row((name, "%.2f" % (tm * 1e6), "%.2f" % (tp * 1e6), "%.3f" % ratio, verdict(ratio, 1.0)))
+        if ratio > 1.0:
+            misses.append("(d) small %s" % name)
 
     print()
     print("Targets missed: " + (", ".join(misses) if misses else "none"))
