@@ -8,7 +8,7 @@
      functions are allowed into the graph: loss and gradients equal eager, time per step;
   4. the realistic rows of bench.py / bench_compile.py on the GPU, forward + backward: module and
      plain-Python equivalent, eager and compiled, with the peak GPU memory of each.
-The suite has no device-parametrized tests, so part 1 is the device check. Without CUDA the
+The suite has no device-parametrized tests, so step 1 is the device check. Without CUDA the
 script stops at once with a message and exit status 2; failed checks give exit status 1.
 Usage: gpu_check.py [--out out/gpu_report.md] [--budget SECONDS] [--device cpu]
 (--device cpu runs the same steps on the CPU, to try the script where there is no GPU.)
@@ -30,7 +30,7 @@ import reference  # noqa: E402
 from bench import NAMES, real_inputs  # noqa: E402
 from bench_compile import SIZES, allow_module, make_step  # noqa: E402
 
-# Part 1 sizes: big enough to use real kernels, small enough for float64 on the CPU side.
+# Sizes of the device checks (step 1): big enough to use real kernels, small enough for float64 on the CPU side.
 CHECK_SIZES = dict({n: (128, 10) for n in NAMES[2:]}, guassian_kernel_mmd=(96, 32), MMD=(96, 32))
 # A size where eager MMD holds gigabytes of N² · D temporaries and compiling removes them.
 LARGE = (2048, 128)
