@@ -15,13 +15,14 @@ CACHE ?= $(HOME)/.cache/loss-build
 export CACHE
 VENV  := .venv-$(PYVER)
 ifneq ($(filter 3.14 3.15,$(PYVER)),)
-RUN    := tools/sid.sh run
+RUN    := $(CURDIR)/tools/sid.sh run
 BASEPY := /usr/bin/python$(PYVER)
 else
 RUN    :=
 BASEPY := $$(pyenv prefix $(PYVER))/bin/python3
 endif
-PY    := $(RUN) $(VENV)/bin/python
+VPY   := $(VENV)/bin/python
+PY    := $(RUN) $(VPY)
 PIP   := $(PY) -m pip --disable-pip-version-check -q
 # One wheelhouse for every interpreter: torch's CUDA libraries are the same wheels for all.
 WHEELS := $(CACHE)/wheels
@@ -41,7 +42,7 @@ endef
 
 # One stamp per venv: the torch it holds now.
 $(STAMP):
-	@set -e; test -x $(VENV)/bin/python || $(RUN) $(BASEPY) -m venv $(VENV); \
+	@set -e; test -x $(VPY) || $(RUN) $(BASEPY) -m venv $(VENV); \
 	rm -f $(VENV)/.ready-torch*; \
 	$(PIP) install -U pip >/dev/null; \
 	$(call install_torch,$(PIP),$(TORCH)); \
@@ -110,7 +111,7 @@ package: setup
 	$(PIP) install build
 	rm -rf $(PKG) && mkdir -p $(PKG)
 	# Run from $(PKG): in the checkout, the build/ folder would shadow the build package.
-	cd $(PKG) && $(CURDIR)/$(PY) -m build --outdir dist $(CURDIR)
+	cd $(PKG) && $(RUN) $(CURDIR)/$(VPY) -m build --outdir dist $(CURDIR)
 	$(PY) -c "import sys, tarfile, zipfile, glob; \
 	  names = tarfile.open(glob.glob('$(PKG)/dist/*.tar.gz')[0]).getnames(); \
 	  root = names[0].split('/')[0]; rel = [n[len(root) + 1:] for n in names]; \

@@ -8,6 +8,7 @@
 set -euo pipefail
 
 CACHE=${CACHE:-$HOME/.cache/loss-build}
+CHECKOUT=$(cd "$(dirname "$0")/.." && pwd)
 ROOT=$CACHE/sid
 PACKAGES="python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python3.15-venv g++ make"
 APT="apt-get -q -y -o Acquire::Check-Valid-Until=false"
@@ -26,20 +27,21 @@ ensure() {
     touch "$ROOT/.ready"
 }
 
-# Runs "$@" in the root, working directory and cache mounted at their own paths.
+# Runs "$@" in the root, in the current directory, with the checkout and the cache
+# mounted at their own paths.
 inside() {
     cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
     mkdir -p "$ROOT/etc/ssl/certs" && cp /etc/ssl/certs/ca-certificates.crt "$ROOT/etc/ssl/certs/ca-certificates.crt"
-    mkdir -p "$ROOT$PWD" "$ROOT$CACHE" "$ROOT/proc" "$ROOT/dev"
+    mkdir -p "$ROOT$CHECKOUT" "$ROOT$CACHE" "$ROOT/proc" "$ROOT/dev"
     unshare --mount --propagation private -- sh -euc '
-        root=$1; work=$2; cache=$3; shift 3
+        root=$1; work=$2; cache=$3; here=$4; shift 4
         mount --rbind /dev "$root/dev"
         mount -t proc proc "$root/proc"
         mount --bind "$work" "$root$work"
         [ "$cache" = "$work" ] || mount --bind "$cache" "$root$cache"
         exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
-            PIP_CERT=/etc/ssl/certs/ca-certificates.crt LOSS_IN_SID=1 ${LOSS_WERROR:+LOSS_WERROR=$LOSS_WERROR} \
-            CACHE="$cache" sh -c "cd \"\$0\" && exec \"\$@\"" "$work" "$@"' sh "$ROOT" "$PWD" "$CACHE" "$@"
+            PIP_CERT=/etc/ssl/certs/ca-certificates.crt ${LOSS_WERROR:+LOSS_WERROR=$LOSS_WERROR} \
+            CACHE="$cache" sh -c "cd \"\$0\" && exec \"\$@\"" "$here" "$@"' sh "$ROOT" "$CHECKOUT" "$CACHE" "$PWD" "$@"
 }
 
 case "${1:-}" in
