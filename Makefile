@@ -40,14 +40,19 @@ else mkdir -p $(WHEELS) && $(1) download -d $(WHEELS) torch==$(2) && \
      $(1) install --no-index --find-links $(WHEELS) torch==$(2); fi
 endef
 
+# Makes the venv $(1) (where missing) with torch $(TORCH) and the build and test tools.
 # One stamp per venv: the torch it holds now.
+define setup_venv
+set -e; test -x $(1)/bin/python || $(RUN) $(BASEPY) -m venv $(1); \
+rm -f $(1)/.ready-torch*; \
+pip="$(RUN) $(1)/bin/python -m pip --disable-pip-version-check -q"; \
+$$pip install -U pip >/dev/null; \
+$(call install_torch,$$pip,$(TORCH)); \
+$$pip install "scikit-build-core>=0.10" cmake ninja numpy pytest hypothesis
+endef
+
 $(STAMP):
-	@set -e; test -x $(VPY) || $(RUN) $(BASEPY) -m venv $(VENV); \
-	rm -f $(VENV)/.ready-torch*; \
-	$(PIP) install -U pip >/dev/null; \
-	$(call install_torch,$(PIP),$(TORCH)); \
-	$(PIP) install "scikit-build-core>=0.10" cmake ninja numpy pytest hypothesis; \
-	touch $@
+	@$(call setup_venv,$(VENV)); touch $@
 
 setup: $(STAMP)
 
@@ -154,11 +159,7 @@ leaks: build
 	$(PY) tests/leakcheck.py
 
 $(ASAN_STAMP):
-	@set -e; test -x $(ASAN_PY) || $(BASEPY) -m venv $(ASAN_VENV); \
-	rm -f $(ASAN_VENV)/.ready-torch*; \
-	pip="$(ASAN_PY) -m pip --disable-pip-version-check -q"; \
-	$(call install_torch,$$pip,$(TORCH)); \
-	$$pip install "scikit-build-core>=0.10" cmake ninja numpy pytest hypothesis; touch $@
+	@$(call setup_venv,$(ASAN_VENV)); touch $@
 
 # CPython and torch leak at exit by design, so leak detection stays off; every
 # other ASan or UBSan report fails the run, the child interpreters' included.
