@@ -13,6 +13,8 @@ import loss
 STUBS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                      "stubs", "loss-stubs", "__init__.pyi")
 INSTALLED = os.path.join(os.path.dirname(loss.__file__), "loss-stubs", "__init__.pyi")
+# The distribution's name; `loss` on the package index is an unrelated project.
+DIST = "torch-mmd-contrastive"
 NAMES = ["guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss",
          "category_contrastive_loss"]
 
@@ -45,11 +47,16 @@ def test_stub_signature_matches_the_function(name):
     assert sigs and all(sig == (params, ndefaults) for sig in sigs), sigs
 
 
+def test_installed_under_its_own_name():
+    files = metadata.files(DIST) or []
+    assert any(f.name == os.path.basename(loss.__file__) for f in files), files
+
+
 def test_torch_is_only_an_extra():
-    reqs = metadata.requires("loss") or []
+    reqs = metadata.requires(DIST) or []
     assert reqs and all("extra ==" in r for r in reqs), reqs
     assert any(r.replace(" ", "").startswith("torch>=2.4;") for r in reqs), reqs
-    assert "torch" in (metadata.metadata("loss").get_all("Provides-Extra") or [])
+    assert "torch" in (metadata.metadata(DIST).get_all("Provides-Extra") or [])
 
 
 # Line, then the text mypy must report there ("" = no error). torch is not analysed here (it is
