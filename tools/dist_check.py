@@ -1,0 +1,50 @@
+"""Checks what the distribution's files hold before anyone installs them.
+
+    dist_check.py sdist FILE.tar.gz     the sources to build from, and nothing of the checkout's own
+    dist_check.py wheel FILE.whl        the module and its stubs, under a manylinux tag
+"""
+import sys
+import tarfile
+import zipfile
+
+NEEDED = ["pyproject.toml", "CMakeLists.txt", "README.md", "stubs/loss-stubs/__init__.pyi"]
+STRAY = (".ci", "build", "dist")
+
+
+def fail(path, what):
+    sys.exit("%s: %s" % (path, what))
+
+
+def check_sdist(path):
+    names = tarfile.open(path).getnames()
+    root = names[0].split("/")[0]
+    rel = [n[len(root) + 1:] for n in names if n != root]
+    missing = [n for n in NEEDED if n not in rel]
+    if missing:
+        fail(path, "missing " + ", ".join(missing))
+    if not any(n.startswith("src/") and n.endswith(".cpp") for n in rel):
+        fail(path, "no sources under src/")
+    stray = sorted({n.split("/")[0] for n in rel if n.split("/")[0] in STRAY or n.startswith(".venv")})
+    if stray:
+        fail(path, "holds " + ", ".join(stray))
+    print("%s: sources ok" % path)
+
+
+def check_wheel(path):
+    names = zipfile.ZipFile(path).namelist()
+    if "loss-stubs/__init__.pyi" not in names:
+        fail(path, "no stubs")
+    modules = [n for n in names if n.startswith("loss.") and n.endswith(".so")]
+    if len(modules) != 1:
+        fail(path, "expected one extension module at the top, found %r" % modules)
+    # name-version-python-abi-platform.whl; an index refuses a plain linux_* platform.
+    platform = path.rsplit("/", 1)[-1][:-len(".whl")].split("-")[4]
+    if not platform.startswith("manylinux"):
+        fail(path, "platform tag %s is not a manylinux one" % platform)
+    print("%s: %s, %s" % (path, modules[0], platform))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[1] not in ("sdist", "wheel"):
+        sys.exit(__doc__)
+    {"sdist": check_sdist, "wheel": check_wheel}[sys.argv[1]](sys.argv[2])
