@@ -221,8 +221,9 @@ def test_binding_errors_do_not_leak(name, args, kwargs):
 @pytest.mark.parametrize("route", [
     "type(loss.compute_joint).__call__(loss.compute_joint, Emptier(), **d)",
     # A new thread calls with the very dict it was given.
+    # The count goes up in the new thread itself, so wait until it has begun the call too.
     "_thread.start_new_thread(loss.compute_joint.__call__, (Emptier(),), d)\n"
-    "while _thread._count(): time.sleep(0.01)",
+    "while not sized or _thread._count(): time.sleep(0.01)",
 ])
 def test_keyword_dict_emptied_during_call(route):
     proc = run_python('''
@@ -232,8 +233,10 @@ class Held(object):
         return 4
     def __del__(self):
         pass
+sized = []
 class Emptier(object):
     def size(self):
+        sized.append(1)
         d.clear()
         gc.collect()
         [bytearray(48) for _ in range(10000)]  # reuse whatever was freed

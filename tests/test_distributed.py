@@ -54,7 +54,7 @@ def _worker(rank, out_dir, fns):
         os.environ.setdefault("GLOO_SOCKET_IFNAME", "lo")
     # A file store: no port to pick and lose to another process in between.
     dist.init_process_group("gloo", init_method="file://" + os.path.join(out_dir, "store"),
-                            rank=rank, world_size=WORLD, timeout=timedelta(seconds=60))
+                            rank=rank, world_size=WORLD, timeout=timedelta(seconds=300))
     try:
         model = DistributedDataParallel(_model())
         opt = torch.optim.SGD(model.parameters(), lr=0.1)
@@ -92,7 +92,8 @@ def _reference():
 def test_ddp_gradients_are_the_mean_of_the_half_batches(tmp_path):
     fns = (loss.MMD, loss.instance_contrastive_Loss, loss.category_contrastive_loss)
     ctx = mp.spawn(_worker, args=(str(tmp_path), fns), nprocs=WORLD, join=False)
-    deadline = time.time() + 120
+    # Bounds a hang only: on a loaded machine each worker's import of torch alone can take a minute.
+    deadline = time.time() + 600
     while not ctx.join(timeout=5):
         if time.time() > deadline:
             for p in ctx.processes:
