@@ -164,13 +164,14 @@ test-wheel:
 	$$pip install --no-index --find-links $(LINUX) $(DIST)
 	$(RUN) sh -c 'd=$$(mktemp -d); cd "$$d" && LOSS_TEST_INSTALLED=1 $(CURDIR)/$(TEST_ENV)/bin/python \
 	  -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) $(CURDIR)/tests; rc=$$?; rm -rf "$$d"; exit $$rc'
-	rm -rf $(TEST_ENV)
+	@rm -rf $(TEST_ENV)
 
-# Every wheel on its interpreter; a table of the results, failing if any leg failed.
+# Every wheel on its interpreter; a table of the results (each leg's log in build/), failing if
+# any leg failed.
 matrix: wheels
-	@failed=0; for pair in $(MATRIX); do v=$${pair%%:*}; t=$${pair##*:}; \
-	  out=$$($(MAKE) --no-print-directory test-wheel PYVER=$$v TORCH=$$t 2>&1) || failed=1; \
-	  printf '%-8s torch %-7s %s\n' $$v $$t "$$(printf '%s\n' "$$out" | tail -n 1)"; done; \
+	@failed=0; for pair in $(MATRIX); do v=$${pair%%:*}; t=$${pair##*:}; log=build/matrix-$$v.log; \
+	  $(MAKE) --no-print-directory test-wheel PYVER=$$v TORCH=$$t >$$log 2>&1 || failed=1; \
+	  printf '%-8s torch %-7s %s\n' $$v $$t "$$(tail -n 1 $$log)"; done; \
 	exit $$failed
 
 # The wheel for PYVER, checked and tested as installed.
