@@ -111,21 +111,24 @@ stage() {
 
 # Export table exactly PyInit_loss; imports only DLL and the C runtime and system DLLs.
 check_pe() {
-    local pyd=$1 dll=$2 dump exports bad
-    dump=$("$MINGW-objdump" -p "$pyd") || die "$pyd: objdump cannot read it"
-    grep -q "file format pei-x86-64" <<<"$dump" || die "$pyd: not a 64-bit x86 PE image"
+    local pyd=$1 dll=$2 dump exports imports bad
+    dump=$("$MINGW-objdump" -p "$pyd") || { echo "cross: $pyd: objdump cannot read it" >&2; return 1; }
+    grep -q "file format pei-x86-64" <<<"$dump" || { echo "cross: $pyd: not a 64-bit x86 PE image" >&2; return 1; }
     exports=$(awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next } on && /^\t\[/ { print $NF; next } { on = 0 }' <<<"$dump")
-    [ "$exports" = PyInit_loss ] || die "$pyd: exports [$(echo $exports)], not exactly PyInit_loss"
+    if [ "$exports" != PyInit_loss ]; then
+        echo "cross: $pyd: exports [$(echo $exports)], not exactly PyInit_loss" >&2; return 1
+    fi
     imports=$(sed -n 's/^\tDLL Name: //p' <<<"$dump")
     bad=$(grep -viE "^($dll|kernel32\.dll|msvcrt\.dll|ucrtbase\.dll|api-ms-win-crt-[a-z0-9-]+\.dll)$" <<<"$imports" || true)
-    [ -z "$bad" ] || die "$pyd: imports [$(echo $bad)], which is neither $dll nor the C runtime"
-    grep -qix "$dll" <<<"$imports" || die "$pyd: does not import $dll"
+    if [ -n "$bad" ] || ! grep -qix "$dll" <<<"$imports"; then
+        echo "cross: $pyd: imports [$(echo $imports)]: $dll and the C runtime only" >&2; return 1
+    fi
     echo "$(basename "$pyd") ($(basename "$(dirname "$pyd")")): exports PyInit_loss; imports $(echo $imports)"
 }
 
 # windows TAG INCLUDE: both Windows builds for one interpreter.
 windows() {
-    local tag=$1 include=$2 work=$BUILD/$1/windows dll=python${1#cp}.dll compiler lib cxx ldflags
+    local tag=$1 include=$2 work=$BUILD/$1/windows dll=python${1#cp}.dll compiler lib cxx ldflags out
     stage "$include" windows "$work/include"
     # The import library: every name the headers declare as the DLL's, nothing else.
     python3 "$TOOLS/api.py" def "$work/include" "$dll" >"$work/$dll.def.new"
@@ -141,8 +144,9 @@ windows() {
         else cxx=("$ZIG" c++ -target x86_64-windows-gnu); ldflags=(-shared); fi
         objects "$work/$compiler" "${cxx[@]}" "${FLAGS[@]}" -I"$CHECKOUT/src" -isystem "$work/include"
         LIBS=("$lib")
-        link "$DIST/windows/$compiler/loss.$tag-win_amd64.pyd" "$work/$compiler/link.cmd" "${cxx[@]}" "${ldflags[@]}"
-        check_pe "$DIST/windows/$compiler/loss.$tag-win_amd64.pyd" "$dll"
+        out=$DIST/windows/$compiler/loss.$tag-win_amd64.pyd
+        link "$out" "$work/$compiler/link.cmd" "${cxx[@]}" "${ldflags[@]}"
+        check_pe "$out" "$dll" || { rm -f "$out"; exit 1; }
     done
 }
 
@@ -157,7 +161,7 @@ macos() {
         LIBS=()
         out=$DIST/macos/$arch/loss.cpython-${tag#cp}-darwin.so
         link "$out" "$work/$arch/link.cmd" "$ZIG" c++ -target "$target" -shared -undefined dynamic_lookup
-        python3 "$TOOLS/api.py" macho "$out" "$work/include" | sed "s|^|($arch) |" || die "$out: check failed"
+        python3 "$TOOLS/api.py" macho "$out" "$work/include" | sed "s|^|($arch) |" || { rm -f "$out"; exit 1; }
     done
 }
 
