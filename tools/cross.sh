@@ -24,8 +24,10 @@ MINGW_CXX=$MINGW-g++-win32
 # CMakeLists.txt's flags for GCC and Clang, with LOSS_WERROR=ON, in its Release build.
 FLAGS=(-std=c++17 -O3 -DNDEBUG -fvisibility=hidden -fvisibility-inlines-hidden
        -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -fno-exceptions -fno-rtti -Werror)
-# python.org's oldest macOS for each architecture.
+# The oldest macOS of python.org's installers (3.12 on) for each architecture.
 MACOS_TARGETS=(arm64:aarch64-macos.11.0 x86_64:x86_64-macos.10.13)
+# zig adds debug information (a .pdb beside a Windows module) unless told not to.
+ZIG_CXX=("$ZIG" c++ -g0)
 JOBS=$(nproc)
 mapfile -t SOURCES < <(cd "$CHECKOUT" && find src -name '*.cpp' | sort)
 
@@ -49,21 +51,26 @@ ensure_zig() {
     mv "$dir.tmp" "$dir"
 }
 
-# True where OUT exists, was made by CMD (kept in STAMP) and is newer than each DEP.
-fresh() {
-    local stamp=$1 out=$2 cmd=$3 newer; shift 3
-    [ -f "$out" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$cmd" ] || return 1
-    newer=$(find "$@" -newer "$out" -print -quit 2>/dev/null) && [ -z "$newer" ]
+# True where OUT exists and is newer than each DEP (a folder: each file in it).
+current() {
+    local out=$1 newer; shift
+    [ -e "$out" ] && newer=$(find "$@" -newer "$out" -print -quit 2>/dev/null) && [ -z "$newer" ]
 }
+
+# True where OUT is current and was made by CMD, as kept in STAMP.
+fresh() {
+    local stamp=$1 out=$2 cmd=$3; shift 3
+    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$cmd" ] && current "$out" "$@"
+}
+
+# The files that depfiles name as prerequisites.
+prerequisites() { sed -e 's/^[^:]*://' -e 's/\\$//' "$@" | tr ' ' '\n' | sort -u; }
 
 # Compiles SRC into OBJ with the compiler command CXX...; the depfile lists its headers.
 object() {
     local obj=$1 src=$2; shift 2
     local cmd="$* -c $src"
-    if [ -f "$obj.d" ]; then
-        # The depfile's prerequisites, one per line.
-        fresh "$obj.cmd" "$obj" "$cmd" $(sed -e 's/^[^:]*://' -e 's/\\$//' "$obj.d") && return
-    fi
+    [ -f "$obj.d" ] && fresh "$obj.cmd" "$obj" "$cmd" $(prerequisites "$obj.d") && return
     mkdir -p "$(dirname "$obj")"
     if ! "$@" -MD -MF "$obj.d" -c "$CHECKOUT/$src" -o "$obj" 2>"$obj.log"; then
         rm -f "$obj"
@@ -77,36 +84,45 @@ object() {
 # Compiles every source into DIR with CXX..., $JOBS at a time; lists the objects in OBJECTS.
 objects() {
     local dir=$1 src pids=() failed=0; shift
-    OBJECTS=()
+    OBJECTS=("${SOURCES[@]/#/$dir/}")
+    OBJECTS=("${OBJECTS[@]/%.cpp/.o}")
+    # All of them at once, where nothing they were made from changed since the last pass.
+    if ls "${OBJECTS[@]/%/.d}" >/dev/null 2>&1; then
+        fresh "$dir/objects.cmd" "$dir/objects.cmd" "$*" "${OBJECTS[@]}" $(prerequisites "${OBJECTS[@]/%/.d}") && return
+    fi
     for src in "${SOURCES[@]}"; do
         while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do wait -n || true; done
         object "$dir/${src%.cpp}.o" "$src" "$@" &
         pids+=($!)
-        OBJECTS+=("$dir/${src%.cpp}.o")
     done
     for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
     [ "$failed" = 0 ] || die "compile errors above"
+    echo "$*" >"$dir/objects.cmd"
 }
 
-# Links OUT from OBJECTS and LIBS... with the command LINK... (one word per array entry).
+# Links OUT from OBJECTS and LIBS with the command LINK... . OUT stays in the build folder,
+# with whatever else the linker writes beside it (zig: an import library of the module).
 link() {
-    local out=$1 stamp=$2; shift 2
-    local cmd="$*"
-    fresh "$stamp" "$out" "$cmd" "${OBJECTS[@]}" "${LIBS[@]}" && return
-    mkdir -p "$(dirname "$out")"
+    local out=$1; shift
+    fresh "$out.cmd" "$out" "$*" "${OBJECTS[@]}" "${LIBS[@]}" && return
     "$@" -o "$out" "${OBJECTS[@]}" "${LIBS[@]}" || { rm -f "$out"; die "$out does not link (above)"; }
-    echo "$cmd" >"$stamp"
+    echo "$*" >"$out.cmd"
 }
+
+# Copies a checked module to DIR.
+publish() { mkdir -p "$2" && cp -p "$1" "$2/"; }
 
 # The interpreter's include folder, with the target's pyconfig.h in place of its own
 # (Python.h includes it from its own folder, so it cannot just come first on the path).
 # Debian's pyconfig.h, a multiarch switch, goes too. Times are kept, for fresh().
 stage() {
     local from=$1 platform=$2 to=$3
+    fresh "$to.from" "$to.from" "$from" "$from" "$TOOLS/$platform/pyconfig.h" && return
     rm -rf "$to" && mkdir -p "$to"
     cp -rpL "$from/." "$to/"
     rm -f "$to/pyconfig.h"
     cp -p "$TOOLS/$platform/pyconfig.h" "$to/pyconfig.h"
+    echo "$from" >"$to.from"
 }
 
 # Export table exactly PyInit_loss; imports only DLL and the C runtime and system DLLs.
@@ -126,42 +142,50 @@ check_pe() {
     echo "$(basename "$pyd") ($(basename "$(dirname "$pyd")")): exports PyInit_loss; imports $(echo $imports)"
 }
 
-# windows TAG INCLUDE: both Windows builds for one interpreter.
+# api TAG INCLUDE: the interpreter's API, every name its headers declare as pythonXY.dll's,
+# as a .def, BUILD/TAG/pythonXY.def, named in DEF.
+api() {
+    local def=$BUILD/$1/python${1#cp}.def
+    DEF=$def
+    current "$def" "$2" "$TOOLS/api.py" && return
+    mkdir -p "$BUILD/$1"
+    python3 "$TOOLS/api.py" def "$2" "$(basename "${def%.def}").dll" >"$def.new" && mv "$def.new" "$def"
+}
+
+# windows TAG: both Windows builds for one interpreter, against an import library made
+# from its .def: a name the DLL does not export fails the link.
 windows() {
-    local tag=$1 include=$2 work=$BUILD/$1/windows dll=python${1#cp}.dll compiler lib cxx ldflags out
-    stage "$include" windows "$work/include"
-    # The import library: every name the headers declare as the DLL's, nothing else.
-    python3 "$TOOLS/api.py" def "$work/include" "$dll" >"$work/$dll.def.new"
-    cmp -s "$work/$dll.def.new" "$work/$dll.def" && rm "$work/$dll.def.new" || mv "$work/$dll.def.new" "$work/$dll.def"
+    local tag=$1 work=$BUILD/$1/windows dll=python${1#cp}.dll compiler lib cxx ldflags out
     for compiler in mingw zig; do
         lib=$work/$compiler/lib${dll%.dll}.dll.a
         mkdir -p "$work/$compiler"
-        if [ ! "$lib" -nt "$work/$dll.def" ]; then
-            if [ $compiler = mingw ]; then "$MINGW-dlltool" -m i386:x86-64 -d "$work/$dll.def" -l "$lib"
-            else "$ZIG" dlltool -m i386:x86-64 -d "$work/$dll.def" -l "$lib"; fi || die "$lib: dlltool failed"
+        if [ ! "$lib" -nt "$DEF" ]; then
+            if [ $compiler = mingw ]; then "$MINGW-dlltool" -m i386:x86-64 -d "$DEF" -l "$lib"
+            else "$ZIG" dlltool -m i386:x86-64 -d "$DEF" -l "$lib"; fi || die "$lib: dlltool failed"
         fi
         if [ $compiler = mingw ]; then cxx=("$MINGW_CXX"); ldflags=(-shared -static-libgcc -static-libstdc++)
-        else cxx=("$ZIG" c++ -target x86_64-windows-gnu); ldflags=(-shared); fi
+        else cxx=("${ZIG_CXX[@]}" -target x86_64-windows-gnu); ldflags=(-shared); fi
         objects "$work/$compiler" "${cxx[@]}" "${FLAGS[@]}" -I"$CHECKOUT/src" -isystem "$work/include"
         LIBS=("$lib")
-        out=$DIST/windows/$compiler/loss.$tag-win_amd64.pyd
-        link "$out" "$work/$compiler/link.cmd" "${cxx[@]}" "${ldflags[@]}"
+        out=$work/$compiler/loss.$tag-win_amd64.pyd
+        link "$out" "${cxx[@]}" "${ldflags[@]}"
         check_pe "$out" "$dll" || { rm -f "$out"; exit 1; }
+        publish "$out" "$DIST/windows/$compiler"
     done
 }
 
-# macos TAG INCLUDE: both macOS builds for one interpreter. zig 0.17.1 crashes on
-# -bundle, so the module is a dylib, which the interpreter loads all the same.
+# macos TAG: both macOS builds for one interpreter. zig 0.17.1 crashes on -bundle, so
+# the module is a dylib, which the interpreter loads all the same.
 macos() {
-    local tag=$1 include=$2 work=$BUILD/$1/macos pair arch target out
-    stage "$include" macos "$work/include"
+    local tag=$1 work=$BUILD/$1/macos pair arch target out
     for pair in "${MACOS_TARGETS[@]}"; do
         arch=${pair%%:*} target=${pair#*:}
-        objects "$work/$arch" "$ZIG" c++ -target "$target" "${FLAGS[@]}" -I"$CHECKOUT/src" -isystem "$work/include"
+        objects "$work/$arch" "${ZIG_CXX[@]}" -target "$target" "${FLAGS[@]}" -I"$CHECKOUT/src" -isystem "$work/include"
         LIBS=()
-        out=$DIST/macos/$arch/loss.cpython-${tag#cp}-darwin.so
-        link "$out" "$work/$arch/link.cmd" "$ZIG" c++ -target "$target" -shared -undefined dynamic_lookup
-        python3 "$TOOLS/api.py" macho "$out" "$work/include" | sed "s|^|($arch) |" || { rm -f "$out"; exit 1; }
+        out=$work/$arch/loss.cpython-${tag#cp}-darwin.so
+        link "$out" "${ZIG_CXX[@]}" -target "$target" -shared -undefined dynamic_lookup
+        python3 "$TOOLS/api.py" macho "$out" "$DEF" | sed "s|^|($arch) |" || { rm -f "$out"; exit 1; }
+        publish "$out" "$DIST/macos/$arch"
     done
 }
 
@@ -180,6 +204,9 @@ for version in "$@"; do
     esac
     [ -f "$include/Python.h" ] || die "no Python.h in $include"
     tag=cp${minor/./}
-    windows "$tag" "$include"
-    macos "$tag" "$include"
+    api "$tag" "$include"
+    stage "$include" windows "$BUILD/$tag/windows/include"
+    windows "$tag"
+    stage "$include" macos "$BUILD/$tag/macos/include"
+    macos "$tag"
 done

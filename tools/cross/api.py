@@ -1,7 +1,7 @@
 """The interpreter's API as its headers declare it, and the checks of the built modules.
 
   api.py def INCLUDE_DIR DLL           .def of the names INCLUDE_DIR declares PyAPI_FUNC/PyAPI_DATA
-  api.py macho MODULE INCLUDE_DIR      exports and imports of a Mach-O module
+  api.py macho MODULE DEF              exports and imports of a Mach-O module, against DEF's names
 
 A name counts as the interpreter's when any header declares it with PyAPI_FUNC or
 PyAPI_DATA, whatever the #if around it: the compile under the target's pyconfig.h
@@ -162,12 +162,13 @@ def macho(path):
     return filetype, dylibs, exports(data, export_off), bound
 
 
-def check_macho(module, include):
+def check_macho(module, def_file):
     """Exported: exactly _PyInit_loss, besides the linker's image symbols. Bound: a name
     looked up in the process at load time must be the interpreter's declared API; every
     other name must come from the C library."""
     filetype, dylibs, exported, bound = macho(module)
-    api = {"_" + name for name in declared(include)}
+    lines = Path(def_file).read_text().splitlines()
+    api = {"_" + line.split()[0] for line in lines[lines.index("EXPORTS") + 1:]}
     faults = []
     if filetype not in (MH_BUNDLE, MH_DYLIB):
         faults.append(f"file type {filetype}, not a loadable bundle or library")
