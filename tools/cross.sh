@@ -104,9 +104,10 @@ objects() {
 # with whatever else the linker writes beside it (zig: an import library of the module).
 link() {
     local out=$1; shift
-    fresh "$out.cmd" "$out" "$*" "${OBJECTS[@]}" "${LIBS[@]}" && return
+    local cmd="$* ${OBJECTS[*]} ${LIBS[*]}"
+    fresh "$out.cmd" "$out" "$cmd" "${OBJECTS[@]}" "${LIBS[@]}" && return
     "$@" -o "$out" "${OBJECTS[@]}" "${LIBS[@]}" || { rm -f "$out"; die "$out does not link (above)"; }
-    echo "$*" >"$out.cmd"
+    echo "$cmd" >"$out.cmd"
 }
 
 # Copies a checked module to DIR.

@@ -61,4 +61,10 @@
 #define WITH_DOC_STRINGS 1
 #define _DARWIN_C_SOURCE 1
 
+/* The compiler must agree with the sizes the interpreter was built with. */
+#if __SIZEOF_INT__ != SIZEOF_INT || __SIZEOF_SHORT__ != SIZEOF_SHORT || __SIZEOF_LONG_LONG__ != SIZEOF_LONG_LONG \
+    || __SIZEOF_WCHAR_T__ != SIZEOF_WCHAR_T
+#error "the compiler's type sizes are not those of CPython's macOS build"
+#endif
+
 #endif /* !Py_CONFIG_H */

@@ -43,8 +43,7 @@
 #define SIZEOF__BOOL 1
 #define SIZEOF_FLOAT 4
 #define SIZEOF_DOUBLE 8
-/* MSVC's long double is a double, and so is its strictest alignment. */
-#define SIZEOF_LONG_DOUBLE 8
+/* MSVC's strictest alignment, that of a double. */
 #define ALIGNOF_MAX_ALIGN_T 8
 #define DOUBLE_IS_LITTLE_ENDIAN_IEEE754 1
 /* No pid_t, no SIZEOF_PID_T: the headers then treat a pid as an int. */
@@ -62,5 +61,12 @@
 #define HAVE_HYPOT 1
 #define WITH_PYMALLOC 1
 #define WITH_DOC_STRINGS 1
+
+/* The compiler must agree with the sizes the interpreter was built with. */
+#if __SIZEOF_POINTER__ != SIZEOF_VOID_P || __SIZEOF_SIZE_T__ != SIZEOF_SIZE_T || __SIZEOF_LONG__ != SIZEOF_LONG \
+    || __SIZEOF_INT__ != SIZEOF_INT || __SIZEOF_SHORT__ != SIZEOF_SHORT || __SIZEOF_LONG_LONG__ != SIZEOF_LONG_LONG \
+    || __SIZEOF_WCHAR_T__ != SIZEOF_WCHAR_T
+#error "the compiler's type sizes are not those of CPython's Windows build"
+#endif
 
 #endif /* !Py_CONFIG_H */
