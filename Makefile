@@ -221,3 +221,10 @@ valgrind: build
 modes: build
 	$(PY) -X dev -W error::ResourceWarning -m pytest -q -p no:cacheprovider tests
 	$(PY) -O -m pytest -q -p no:cacheprovider tests
+
+# Windows x86-64 (MinGW-w64 and zig) and macOS arm64/x86-64 (zig) builds of the module for
+# every interpreter of the matrix, each checked for its one export and its imports; into
+# dist/windows/ and dist/macos/. Nothing here runs them.
+.PHONY: cross
+cross:
+	tools/cross.sh $(foreach pair,$(MATRIX),$(firstword $(subst :, ,$(pair))))

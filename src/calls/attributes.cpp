@@ -168,6 +168,9 @@ PyObject *fn_reduce(PyObject *self, PyObject *) noexcept { return new_ref(as_fn(
 
 }  // namespace
 
+// On Windows PyObject_GenericGetDict comes from pythonXY.dll, so its address is known
+// only once the module is loaded: MSVC's and Clang's C++ fill its two entries in at load
+// time (a static initialiser), GCC stores the address of its import thunk.
 PyGetSetDef fn_getset[] = {
     {"__doc__", fn_get_doc, fn_set_doc, nullptr, nullptr},
     {"func_doc", fn_get_doc, fn_set_doc, nullptr, nullptr},
