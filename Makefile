@@ -2,8 +2,20 @@
 #   make demo | test | bench | matrix        (PYVER=3.8.18 for another interpreter, TORCH=... for another torch)
 # PYVER is a pyenv version (3.8.18 to 3.13.0) or 3.14 / 3.15, which run in a Debian unstable root
 # (tools/sid.sh) that the first use makes in the cache.
+# Without PYVER, PYTHON names the interpreter: by default pyenv's 3.11.7 where pyenv has it, else
+# the python3 on PATH. Its real version names the venv and picks the torch.
 
-PYVER ?= 3.11.7
+ifeq ($(origin PYVER),undefined)
+ifeq ($(origin PYTHON),undefined)
+PYENV_DEFAULT := $(shell pyenv prefix 3.11.7 2>/dev/null)
+PYTHON := $(if $(PYENV_DEFAULT),$(PYENV_DEFAULT)/bin/python3,python3)
+endif
+PYVER := $(shell $(PYTHON) -c "import platform; print(platform.python_version())" 2>/dev/null)
+ifeq ($(PYVER),)
+$(error no interpreter runs as '$(PYTHON)': name one with PYTHON=/path/to/python3, or a pyenv version with PYVER=)
+endif
+BY_PYTHON := 1
+endif
 # The newest torch for each interpreter; 3.11 keeps the CPU build that lies on this machine's disk.
 TORCH_3.8  := 2.4.1
 TORCH_3.9  := 2.8.0
@@ -14,7 +26,10 @@ TORCH ?= $(or $(TORCH_$(MINOR)),2.15.0)
 CACHE ?= $(HOME)/.cache/loss-build
 export CACHE
 VENV  := .venv-$(PYVER)
-ifneq ($(filter 3.14 3.15,$(PYVER)),)
+ifdef BY_PYTHON
+RUN    :=
+BASEPY := $(PYTHON)
+else ifneq ($(filter 3.14 3.15,$(PYVER)),)
 RUN    := $(CURDIR)/tools/sid.sh run
 BASEPY := /usr/bin/python$(PYVER)
 else
@@ -190,3 +205,11 @@ valgrind: build
 modes: build
 	$(PY) -X dev -W error::ResourceWarning -m pytest -q -p no:cacheprovider tests
 	$(PY) -O -m pytest -q -p no:cacheprovider tests
+
+# How MMD's cost grows with N and D, eager and compiled, module and Python: a table on stdout
+# and docs/mmd-scaling.png. Points predicted to need more than CEILING GiB are skipped.
+.PHONY: bench-scaling
+CEILING ?= 8
+bench-scaling: build
+	@$(PY) -c "import matplotlib" 2>/dev/null || $(PIP) install matplotlib
+	$(PY) benchmarks/bench_scaling.py --ceiling-gib $(CEILING) --plot docs/mmd-scaling.png
