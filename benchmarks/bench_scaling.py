@@ -6,9 +6,10 @@ point reports the median time per step of each side, the median of the per-round
 module / Python, and the resident-memory peak one warm step adds (VmHWM reset before it).
 Eager, the kernel holds the N x N x D pairwise differences, and autograd keeps them for the
 backward pass; compiled, inductor fuses them away and about N x N floats remain. A point
-whose predicted peak exceeds the ceiling is skipped: the prediction scales the last measured
-point of its series (N^2 D eager, N^2 compiled), or the model below before any was measured.
-Usage: bench_scaling.py [--ceiling-gib G] [--plot PNG] [--quick] [--threads N]
+whose predicted peak exceeds the memory ceiling is skipped: the prediction scales the last
+measured point of its series (N^2 D eager, N^2 compiled), or the model below before any was
+measured. So is a point predicted to take more than the time ceiling a step (N^2 D both ways).
+Usage: bench_scaling.py [--ceiling-gib G] [--step-ceiling-s S] [--plot PNG] [--json FILE] [--quick]
 """
 import argparse
 import json
@@ -57,18 +58,18 @@ def point(mode, n, d, rounds, budget_s):
         calls[side] = (lambda s: lambda: torch.autograd.grad(s(source, target), (source, target)))(step)
     out = {}
     for side, call in calls.items():
-        t0 = time.perf_counter()
-        call()  # compiles
-        out[side + " first s"] = time.perf_counter() - t0
-        call()
+        if mode == "compiled":
+            t0 = time.perf_counter()
+            call()  # compiles
+            out[side + " first s"] = time.perf_counter() - t0
         reset_high_water()
         before = high_water_kib()
+        t0 = time.perf_counter()
         call()
+        out[side + " warm s"] = time.perf_counter() - t0
         out[side + " peak MiB"] = (high_water_kib() - before) / 1024.0
     # Small steps are timed in batches of about 20 ms, so a round outlasts the timer's noise.
-    t = time.perf_counter()
-    calls["python"]()
-    number = max(1, int(0.02 / (time.perf_counter() - t)))
+    number = max(1, int(0.02 / out["python warm s"]))
     times = {"module": [], "python": []}
     ratios = []
     t0 = time.perf_counter()
@@ -79,7 +80,8 @@ def point(mode, n, d, rounds, budget_s):
                 calls[side]()
             times[side].append((time.perf_counter() - t) / number)
         ratios.append(times["module"][-1] / times["python"][-1])
-        if r >= 2 and time.perf_counter() - t0 > budget_s:
+        # Three rounds at least, or two where a step takes seconds.
+        if r >= (1 if out["python warm s"] > 2 else 2) and time.perf_counter() - t0 > budget_s:
             break
     for side in times:
         out[side + " ms"] = statistics.median(times[side]) * 1e3
@@ -100,16 +102,22 @@ def run_point(mode, n, d, opts):
 # ---- the sweep
 
 def sweep(series, points, opts, results, coefs):
-    """Runs the points of one series in order, skipping those predicted above the ceiling;
-    leaves each mode's fitted coefficient in coefs."""
+    """Runs the points of one series in order, skipping those predicted above the memory or
+    the time ceiling; leaves each mode's fitted memory coefficient in coefs."""
     ceiling = opts.ceiling_gib * GIB
     for mode in ("eager", "compiled"):
         coef = MODEL[mode]
+        last = None  # (work, seconds per step) of the last measured point
         for n, d in points:
             need = predicted_bytes(mode, n, d, coef)
-            rec = {"series": series, "mode": mode, "n": n, "d": d, "predicted GiB": need / GIB}
+            # Either way the step computes N^2 D differences, so time scales with that.
+            step_s = last[1] * n * n * d / last[0] if last else 0.0
+            rec = {"series": series, "mode": mode, "n": n, "d": d, "predicted GiB": need / GIB,
+                   "predicted step s": step_s}
             if need > ceiling:
-                rec["skipped"] = True
+                rec["skipped"] = "memory"
+            elif step_s > opts.step_ceiling_s:
+                rec["skipped"] = "time"
             else:
                 got = run_point(mode, n, d, opts)
                 if got is None:
@@ -120,6 +128,7 @@ def sweep(series, points, opts, results, coefs):
                     peak = max(got["module peak MiB"], got["python peak MiB"]) * (1 << 20)
                     if need > 64 << 20:
                         coef = max(coef, peak / predicted_bytes(mode, n, d, 1.0))
+                    last = (n * n * d, max(got["module ms"], got["python ms"]) / 1e3)
             results.append(rec)
             print(fmt_row(rec), flush=True)
         coefs[series, mode] = coef
@@ -128,12 +137,35 @@ def sweep(series, points, opts, results, coefs):
 def fmt_row(rec):
     head = [rec["series"], rec["mode"], str(rec["n"]), str(rec["d"]), "%.2f" % rec["predicted GiB"]]
     if rec.get("skipped"):
-        return "| " + " | ".join(head + ["skipped: over the ceiling"] + [""] * 4) + " |"
+        return "| " + " | ".join(head + ["skipped: over the %s ceiling" % rec["skipped"]] + [""] * 4) + " |"
     if rec.get("failed"):
         return "| " + " | ".join(head + ["failed"] + [""] * 4) + " |"
     cells = ["%.3g" % rec["module ms"], "%.3g" % rec["python ms"], "%.3f" % rec["ratio"],
              "%.1f" % rec["module peak MiB"], "%.1f" % rec["python peak MiB"]]
     return "| " + " | ".join(head + cells) + " |"
+
+
+def wide_table(results, series):
+    """One row per N (or D): eager and compiled side by side."""
+    key = "n" if series == "N" else "d"
+    by = {}
+    for r in results:
+        if r["series"] == series:
+            by.setdefault(r[key], {})[r["mode"]] = r
+    print("| %s | eager module ms | eager Python ms | ratio | eager peak MiB (module / Python) "
+          "| compiled module ms | compiled Python ms | ratio | compiled peak MiB (module / Python) |" % series)
+    print("| ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+    for x in sorted(by):
+        cells = [str(x)]
+        for mode in ("eager", "compiled"):
+            r = by[x].get(mode, {})
+            if "ratio" in r:
+                cells += ["%.3g" % r["module ms"], "%.3g" % r["python ms"], "%.2f" % r["ratio"],
+                          "%.1f / %.1f" % (r["module peak MiB"], r["python peak MiB"])]
+            else:
+                why = r.get("skipped") or ("failed" if r.get("failed") else "")
+                cells += ["skipped (%s, %.1f GiB predicted)" % (why, r["predicted GiB"]) if why else "", "", "", ""]
+        print("| " + " | ".join(cells) + " |")
 
 
 def largest_measured(results, series, mode):
@@ -189,11 +221,13 @@ def main():
                    help="skip points whose predicted peak exceeds this many GiB (default 8)")
     p.add_argument("--plot", metavar="PNG", help="draw time and peak memory against N and D into PNG")
     p.add_argument("--json", metavar="FILE", help="write the measured points as JSON")
+    p.add_argument("--step-ceiling-s", type=float, default=20.0,
+                   help="skip points predicted to take longer a step, in seconds (default 20)")
     p.add_argument("--quick", action="store_true", help="a few small points, for a smoke run")
     p.add_argument("--threads", type=int, default=1, help="torch intra-op threads (default 1)")
     p.add_argument("--rounds", type=int, default=15, help="at most this many rounds a point (default 15)")
     p.add_argument("--budget-s", type=float, default=10.0,
-                   help="stop a point's rounds after this many seconds, three rounds at least (default 10)")
+                   help="stop a point's rounds after this many seconds, two or three rounds at least (default 10)")
     p.add_argument("--point", nargs=3, metavar=("MODE", "N", "D"), help=argparse.SUPPRESS)
     opts = p.parse_args()
     import torch
@@ -211,7 +245,8 @@ def main():
         time.strftime("%B %Y"))
     print("## MMD forward + backward over N and D: module vs Python, eager and compiled\n")
     print("- " + stamp)
-    print("- memory ceiling %.1f GiB: points predicted above it are skipped" % opts.ceiling_gib)
+    print("- ceilings: %.1f GiB of memory, %g s a step; points predicted above either are skipped" % (
+        opts.ceiling_gib, opts.step_ceiling_s))
     print("- time: median per step; ratio: median of per-round module / Python; "
           "peak: resident growth during one warm step\n")
     print("| series | mode | N | D | predicted GiB | module ms | Python ms | ratio | module peak MiB "
@@ -220,6 +255,9 @@ def main():
     results, coefs = [], {}
     sweep("N", [(n, D_FIXED) for n in n_sweep], opts, results, coefs)
     sweep("D", [(N_FIXED, d) for d in d_sweep], opts, results, coefs)
+    for series, other in (("N", "D = %d" % D_FIXED), ("D", "N = %d" % N_FIXED)):
+        print("\n### over %s, %s\n" % (series, other))
+        wide_table(results, series)
     print()
     for series in ("N", "D"):
         for mode in ("eager", "compiled"):
