@@ -50,7 +50,7 @@ export LOSS_WERROR ?= ON
 # Installs torch $(2) with the pip command $(1): the local CPU wheel where there is one,
 # otherwise from the wheelhouse, downloading what it lacks.
 define install_torch
-if [ "$(PYVER)-$(2)" = "3.11.7-2.13.0" ]; then $(1) install torch==$(2); \
+if [ "$(MINOR)-$(2)" = "3.11-2.13.0" ]; then $(1) install torch==$(2); \
 else mkdir -p $(WHEELS) && $(1) download -d $(WHEELS) torch==$(2) && \
      $(1) install --no-index --find-links $(WHEELS) torch==$(2); fi
 endef

@@ -2,7 +2,8 @@
 width D at one N), eager and compiled, the module against its plain-Python equivalent.
 
 Each point runs in a fresh interpreter: module and Python alternate round by round, and the
-point reports the median time per step of each side, the median of the per-round ratios
+point reports the median CPU time per step of each side (process time, with one torch thread:
+on a shared machine, other processes' load barely moves it, where it would swell wall time), the median of the per-round ratios
 module / Python, and the resident-memory peak one warm step adds (VmHWM reset before it).
 Eager, the kernel holds the N x N x D pairwise differences, and autograd keeps them for the
 backward pass; compiled, inductor fuses them away and about N x N floats remain. A point
@@ -64,21 +65,21 @@ def point(mode, n, d, rounds, budget_s):
             out[side + " first s"] = time.perf_counter() - t0
         reset_high_water()
         before = high_water_kib()
-        t0 = time.perf_counter()
+        t0 = time.process_time()
         call()
-        out[side + " warm s"] = time.perf_counter() - t0
+        out[side + " warm s"] = time.process_time() - t0
         out[side + " peak MiB"] = (high_water_kib() - before) / 1024.0
     # Small steps are timed in batches of about 20 ms, so a round outlasts the timer's noise.
-    number = max(1, int(0.02 / out["python warm s"]))
+    number = max(1, int(0.02 / max(out["python warm s"], 1e-6)))
     times = {"module": [], "python": []}
     ratios = []
     t0 = time.perf_counter()
     for r in range(rounds):
         for side in (("module", "python") if r % 2 else ("python", "module")):
-            t = time.perf_counter()
+            t = time.process_time()
             for _ in range(number):
                 calls[side]()
-            times[side].append((time.perf_counter() - t) / number)
+            times[side].append((time.process_time() - t) / number)
         ratios.append(times["module"][-1] / times["python"][-1])
         # Three rounds at least, or two where a step takes seconds.
         if r >= (1 if out["python warm s"] > 2 else 2) and time.perf_counter() - t0 > budget_s:
@@ -127,7 +128,7 @@ def sweep(series, points, opts, results, coefs):
                     # The larger side sets the next prediction; small points are all overhead.
                     peak = max(got["module peak MiB"], got["python peak MiB"]) * (1 << 20)
                     if need > 64 << 20:
-                        coef = max(coef, peak / predicted_bytes(mode, n, d, 1.0))
+                        coef = peak / predicted_bytes(mode, n, d, 1.0)
                     last = (n * n * d, max(got["module ms"], got["python ms"]) / 1e3)
             results.append(rec)
             print(fmt_row(rec), flush=True)
@@ -189,7 +190,7 @@ def plot(results, path, title, ceiling_gib):
     styles = {("eager", "module"): ("C0", "-", "o"), ("eager", "python"): ("C0", ":", "x"),
               ("compiled", "module"): ("C1", "-", "o"), ("compiled", "python"): ("C1", ":", "x")}
     for row, (series, key, other) in enumerate((("N", "n", "D = %d" % D_FIXED), ("D", "d", "N = %d" % N_FIXED))):
-        for col, (metric, label) in enumerate((("ms", "time per step (ms)"), ("peak MiB", "peak memory (MiB)"))):
+        for col, (metric, label) in enumerate((("ms", "CPU time per step (ms)"), ("peak MiB", "peak memory (MiB)"))):
             ax = axes[row][col]
             for (mode, side), (color, ls, marker) in styles.items():
                 pts = [(r[key], r[side + " " + metric]) for r in results
@@ -247,7 +248,7 @@ def main():
     print("- " + stamp)
     print("- ceilings: %.1f GiB of memory, %g s a step; points predicted above either are skipped" % (
         opts.ceiling_gib, opts.step_ceiling_s))
-    print("- time: median per step; ratio: median of per-round module / Python; "
+    print("- time: median CPU time per step; ratio: median of per-round module / Python; "
           "peak: resident growth during one warm step\n")
     print("| series | mode | N | D | predicted GiB | module ms | Python ms | ratio | module peak MiB "
           "| Python peak MiB |")
