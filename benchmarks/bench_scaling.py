@@ -3,14 +3,16 @@ width D at one N), eager and compiled, the module against its plain-Python equiv
 
 Each point runs in a fresh interpreter: module and Python alternate round by round, and the
 point reports the median CPU time per step of each side (process time, with one torch thread:
-on a shared machine, other processes' load barely moves it, where it would swell wall time), the median of the per-round ratios
-module / Python, and the resident-memory peak one warm step adds (VmHWM reset before it).
+other processes' load on a shared machine barely moves it, where it would swell wall time),
+the median of the per-round ratios module / Python, and the resident-memory peak one warm step
+adds (VmHWM reset before it).
 Eager, the kernel holds the N x N x D pairwise differences, and autograd keeps them for the
 backward pass; compiled, inductor fuses them away and about N x N floats remain. A point
 whose predicted peak exceeds the memory ceiling is skipped: the prediction scales the last
 measured point of its series (N^2 D eager, N^2 compiled), or the model below before any was
 measured. So is a point predicted to take more than the time ceiling a step (N^2 D both ways).
 Usage: bench_scaling.py [--ceiling-gib G] [--step-ceiling-s S] [--plot PNG] [--json FILE] [--quick]
+                        [--threads N] [--rounds R] [--budget-s S]
 """
 import argparse
 import json
