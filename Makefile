@@ -2,8 +2,20 @@
 #   make demo | test | bench | wheels | matrix   (PYVER=3.8.18 for another interpreter, TORCH=... for another torch)
 # PYVER is a pyenv version (3.8.18 to 3.13.0) or 3.14 / 3.15, which run in a Debian unstable root
 # (tools/sid.sh) that the first use makes in the cache.
+# Without PYVER, PYTHON names the interpreter: by default pyenv's 3.11.7 where pyenv has it, else
+# the python3 on PATH. Its real version names the venv and picks the torch.
 
-PYVER ?= 3.11.7
+ifeq ($(origin PYVER),undefined)
+ifeq ($(origin PYTHON),undefined)
+PYENV_DEFAULT := $(shell pyenv prefix 3.11.7 2>/dev/null)
+PYTHON := $(if $(PYENV_DEFAULT),$(PYENV_DEFAULT)/bin/python3,python3)
+endif
+PYVER := $(shell $(PYTHON) -c "import platform; print(platform.python_version())" 2>/dev/null)
+ifeq ($(PYVER),)
+$(error no interpreter runs as '$(PYTHON)': name one with PYTHON=/path/to/python3, or a pyenv version with PYVER=)
+endif
+BY_PYTHON := 1
+endif
 # The newest torch for each interpreter; 3.11 keeps the CPU build that lies on this machine's disk.
 TORCH_3.8  := 2.4.1
 TORCH_3.9  := 2.8.0
@@ -14,7 +26,10 @@ TORCH ?= $(or $(TORCH_$(MINOR)),2.15.0)
 CACHE ?= $(HOME)/.cache/loss-build
 export CACHE
 VENV  := .venv-$(PYVER)
-ifneq ($(filter 3.14 3.15,$(PYVER)),)
+ifdef BY_PYTHON
+RUN    :=
+BASEPY := $(PYTHON)
+else ifneq ($(filter 3.14 3.15,$(PYVER)),)
 RUN    := $(CURDIR)/tools/sid.sh run
 BASEPY := /usr/bin/python$(PYVER)
 else
@@ -35,7 +50,7 @@ export LOSS_WERROR ?= ON
 # Installs torch $(2) with the pip command $(1): the local CPU wheel where there is one,
 # otherwise from the wheelhouse, downloading what it lacks.
 define install_torch
-if [ "$(PYVER)-$(2)" = "3.11.7-2.13.0" ]; then $(1) install torch==$(2); \
+if [ "$(MINOR)-$(2)" = "3.11-2.13.0" ]; then $(1) install torch==$(2); \
 else mkdir -p $(WHEELS) && $(1) download -d $(WHEELS) torch==$(2) && \
      $(1) install --no-index --find-links $(WHEELS) torch==$(2); fi
 endef
@@ -228,3 +243,11 @@ modes: build
 .PHONY: cross
 cross:
 	tools/cross.sh $(foreach pair,$(MATRIX),$(firstword $(subst :, ,$(pair))))
+
+# How MMD's cost grows with N and D, eager and compiled, module and Python: a table on stdout
+# and docs/mmd-scaling.png. Points predicted to need more than CEILING GiB are skipped.
+.PHONY: bench-scaling
+CEILING ?= 8
+bench-scaling: build
+	@$(PY) -c "import matplotlib" 2>/dev/null || $(PIP) install matplotlib
+	$(PY) benchmarks/bench_scaling.py --ceiling-gib $(CEILING) --plot docs/mmd-scaling.png
