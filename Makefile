@@ -233,4 +233,4 @@ aarch64:
 	  assert loss.__file__.startswith(site + \"/\"), \"loss imported from \" + loss.__file__ + \", not \" + site; \
 	  print(\"loss from\", loss.__file__, \"torch\", torch.__version__, flush=True); \
 	  sys.exit(pytest.main([\"-q\", \"-rs\", \"-p\", \"no:cacheprovider\", \"tests\"]))"' \
-	  || { echo "aarch64: the suite failed on the installed wheel (QEMU_CPU=neoverse-n1)"; exit 1; }
+	  || { echo "aarch64: the suite failed on the installed wheel under qemu (QEMU_CPU=$${QEMU_CPU:-neoverse-n1})"; exit 1; }
