@@ -251,3 +251,47 @@ CEILING ?= 8
 bench-scaling: build
 	@$(PY) -c "import matplotlib" 2>/dev/null || $(PIP) install matplotlib
 	$(PY) benchmarks/bench_scaling.py --ceiling-gib $(CEILING) --plot docs/mmd-scaling.png
+
+# aarch64 under qemu-user: the wheel built and repaired in an arm64 Debian 12 root (tools/arm64.sh,
+# made in the cache on first use), copied to dist/linux/, then installed into a fresh venv there with
+# an aarch64 torch from PyPI and tested from a copy of the tests outside the checkout.
+#   make aarch64                (ARM_TORCH=... for another torch)
+# PyPI's aarch64 torch wheels from 2.11 on are CUDA builds that pull in gigabytes of CUDA
+# libraries; 2.10.0 is the newest CPU build.
+.PHONY: aarch64
+ARM        := $(CURDIR)/tools/arm64.sh run
+ARM_TORCH  ?= 2.10.0
+ARM_WHEELS := $(CACHE)/wheels-arm64
+ARM_OUT    := build/arm64
+ARM_VENV   := /opt/test-3.11
+ARM_SUITE  := /tmp/loss-suite
+ARM_PIP    := python -m pip --disable-pip-version-check -q
+# The suite's stub cases run mypy.
+ARM_TESTS  := numpy pytest hypothesis mypy
+aarch64:
+	@echo "aarch64: root"; $(ARM) true
+	@echo "aarch64: wheel"; rm -rf $(ARM_OUT) && \
+	  $(ARM) /opt/build/bin/$(ARM_PIP) wheel --no-build-isolation --no-deps -w $(ARM_OUT)/raw . \
+	  || { echo "aarch64: the wheel did not build"; exit 1; }
+	@echo "aarch64: auditwheel"; $(ARM) /opt/build/bin/auditwheel show $(ARM_OUT)/raw/*.whl && \
+	  $(ARM) env PATH=/opt/build/bin:/usr/bin:/bin auditwheel repair -w $(ARM_OUT)/repaired $(ARM_OUT)/raw/*.whl \
+	  || { echo "aarch64: auditwheel could not repair the wheel"; exit 1; }
+	@set -e; whl=$$(ls $(ARM_OUT)/repaired/*.whl); case $$whl in *manylinux*_aarch64.whl) ;; \
+	  *) echo "aarch64: $$whl carries no manylinux aarch64 tag"; exit 1 ;; esac; \
+	  mkdir -p dist/linux && rm -f dist/linux/*-cp311-*aarch64.whl && cp $$whl dist/linux/ && echo "aarch64: dist/linux/$${whl##*/}"
+	@echo "aarch64: torch $(ARM_TORCH) and test tools"; mkdir -p $(ARM_WHEELS) && \
+	  $(ARM) /opt/build/bin/$(ARM_PIP) download -d $(ARM_WHEELS) torch==$(ARM_TORCH) $(ARM_TESTS) \
+	  || { echo "aarch64: could not fetch torch $(ARM_TORCH) for aarch64 into $(ARM_WHEELS)"; exit 1; }
+	@echo "aarch64: fresh venv $(ARM_VENV)"; $(ARM) sh -euc 'rm -rf $(ARM_VENV) && python3 -m venv $(ARM_VENV) && \
+	  $(ARM_VENV)/bin/$(ARM_PIP) install --no-index --find-links $(ARM_WHEELS) torch==$(ARM_TORCH) $(ARM_TESTS) && \
+	  $(ARM_VENV)/bin/$(ARM_PIP) install --no-index --no-deps $(ARM_OUT)/repaired/*.whl' \
+	  || { echo "aarch64: the test venv did not install from $(ARM_WHEELS) and the repaired wheel"; exit 1; }
+	@# Tests, sources, stubs and the README copied away: the suite compares the installed stubs,
+	@# compiles a native check against src/ and runs the README's example; nothing there imports as loss.
+	@echo "aarch64: suite"; $(ARM) sh -euc 'rm -rf $(ARM_SUITE) && mkdir -p $(ARM_SUITE) && cp -r tests src stubs README.md $(ARM_SUITE)/ && \
+	  cd $(ARM_SUITE) && exec $(ARM_VENV)/bin/python -P -c "import sys, sysconfig, torch, loss, pytest; \
+	  site = sysconfig.get_paths()[\"platlib\"]; \
+	  assert loss.__file__.startswith(site + \"/\"), \"loss imported from \" + loss.__file__ + \", not \" + site; \
+	  print(\"loss from\", loss.__file__, \"torch\", torch.__version__, flush=True); \
+	  sys.exit(pytest.main([\"-q\", \"-rs\", \"-p\", \"no:cacheprovider\", \"tests\"]))"' \
+	  || { echo "aarch64: the suite failed on the installed wheel under qemu (QEMU_CPU=$${QEMU_CPU:-neoverse-n1})"; exit 1; }

@@ -3,8 +3,7 @@
 # (Debian 12 and pyenv have neither).
 #   tools/sid.sh ensure          make the root and its interpreters where missing
 #   tools/sid.sh run CMD...      run CMD inside the root, in this checkout
-# The root sees the checkout and the cache at their own paths. Its mounts live in
-# a private mount namespace, so they vanish with the command, failures included.
+# The root sees the checkout and the cache at their own paths (tools/chroot.sh).
 set -euo pipefail
 
 CACHE=${CACHE:-$HOME/.cache/loss-build}
@@ -27,22 +26,7 @@ ensure() {
     touch "$ROOT/.ready"
 }
 
-# Runs "$@" in the root, in the current directory, with the checkout and the cache
-# mounted at their own paths.
-inside() {
-    cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
-    mkdir -p "$ROOT/etc/ssl/certs" && cp /etc/ssl/certs/ca-certificates.crt "$ROOT/etc/ssl/certs/ca-certificates.crt"
-    mkdir -p "$ROOT$CHECKOUT" "$ROOT$CACHE" "$ROOT/proc" "$ROOT/dev"
-    unshare --mount --propagation private -- sh -euc '
-        root=$1; work=$2; cache=$3; here=$4; shift 4
-        mount --rbind /dev "$root/dev"
-        mount -t proc proc "$root/proc"
-        mount --bind "$work" "$root$work"
-        [ "$cache" = "$work" ] || mount --bind "$cache" "$root$cache"
-        exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
-            PIP_CERT=/etc/ssl/certs/ca-certificates.crt ${LOSS_WERROR:+LOSS_WERROR=$LOSS_WERROR} \
-            CACHE="$cache" sh -c "cd \"\$0\" && exec \"\$@\"" "$here" "$@"' sh "$ROOT" "$CHECKOUT" "$CACHE" "$PWD" "$@"
-}
+. "$(dirname "$0")/chroot.sh"
 
 case "${1:-}" in
     ensure) ensure ;;
