@@ -165,9 +165,16 @@ wheels: sdist
 	@set -e; for pair in $(MATRIX); do $(MAKE) --no-print-directory wheel PYVER=$${pair%%:*}; done
 	@ls -l $(LINUX) $(SDISTS)
 
+# The suite on an installed loss, with the python $(1): from an empty folder outside the
+# checkout, so that only the installed module can be imported; the suite checks that it is
+# the one under test.
+define suite_installed
+d=$$(mktemp -d); cd "$$d" && LOSS_TEST_INSTALLED=1 $(1) -m pytest -q -rs -p no:cacheprovider \
+  --rootdir=$(CURDIR) $(CURDIR)/tests; rc=$$?; rm -rf "$$d"; exit $$rc
+endef
+
 # The suite on the PYVER wheel from dist/linux, in a fresh venv with torch $(TORCH), installed by
-# name as a user would. It runs from an empty folder outside the checkout, so only the installed
-# module can be imported; the suite checks that it is the one under test.
+# name as a user would.
 TEST_ENV := build/test-$(PYVER)
 test-wheel:
 	@ls $(LINUX)/*.whl >/dev/null 2>&1 || { echo "no wheels in $(LINUX): run make wheels (or make wheel PYVER=$(PYVER))"; exit 1; }
@@ -177,8 +184,7 @@ test-wheel:
 	$(call install_torch,$$pip,$(TORCH)); \
 	$$pip install numpy pytest hypothesis; \
 	$$pip install --no-index --find-links $(LINUX) $(DIST)
-	$(RUN) sh -c 'd=$$(mktemp -d); cd "$$d" && LOSS_TEST_INSTALLED=1 $(CURDIR)/$(TEST_ENV)/bin/python \
-	  -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) $(CURDIR)/tests; rc=$$?; rm -rf "$$d"; exit $$rc'
+	$(RUN) sh -c '$(call suite_installed,$(CURDIR)/$(TEST_ENV)/bin/python)'
 	@rm -rf $(TEST_ENV)
 
 # Every wheel on its interpreter; a table of the results (each leg's log in build/), failing if
@@ -254,7 +260,7 @@ bench-scaling: build
 
 # aarch64 under qemu-user: the wheel built and repaired in an arm64 Debian 12 root (tools/arm64.sh,
 # made in the cache on first use), copied to dist/linux/, then installed into a fresh venv there with
-# an aarch64 torch from PyPI and tested from a copy of the tests outside the checkout.
+# an aarch64 torch from PyPI and tested as installed.
 #   make aarch64                (ARM_TORCH=... for another torch)
 # PyPI's aarch64 torch wheels from 2.11 on are CUDA builds that pull in gigabytes of CUDA
 # libraries; 2.10.0 is the newest CPU build.
@@ -264,7 +270,6 @@ ARM_TORCH  ?= 2.10.0
 ARM_WHEELS := $(CACHE)/wheels-arm64
 ARM_OUT    := build/arm64
 ARM_VENV   := /opt/test-3.11
-ARM_SUITE  := /tmp/loss-suite
 ARM_PIP    := python -m pip --disable-pip-version-check -q
 # The suite's stub cases run mypy.
 ARM_TESTS  := numpy pytest hypothesis mypy
@@ -286,12 +291,5 @@ aarch64:
 	  $(ARM_VENV)/bin/$(ARM_PIP) install --no-index --find-links $(ARM_WHEELS) torch==$(ARM_TORCH) $(ARM_TESTS) && \
 	  $(ARM_VENV)/bin/$(ARM_PIP) install --no-index --no-deps $(ARM_OUT)/repaired/*.whl' \
 	  || { echo "aarch64: the test venv did not install from $(ARM_WHEELS) and the repaired wheel"; exit 1; }
-	@# Tests, sources, stubs and the README copied away: the suite compares the installed stubs,
-	@# compiles a native check against src/ and runs the README's example; nothing there imports as loss.
-	@echo "aarch64: suite"; $(ARM) sh -euc 'rm -rf $(ARM_SUITE) && mkdir -p $(ARM_SUITE) && cp -r tests src stubs README.md $(ARM_SUITE)/ && \
-	  cd $(ARM_SUITE) && exec $(ARM_VENV)/bin/python -P -c "import sys, sysconfig, torch, loss, pytest; \
-	  site = sysconfig.get_paths()[\"platlib\"]; \
-	  assert loss.__file__.startswith(site + \"/\"), \"loss imported from \" + loss.__file__ + \", not \" + site; \
-	  print(\"loss from\", loss.__file__, \"torch\", torch.__version__, flush=True); \
-	  sys.exit(pytest.main([\"-q\", \"-rs\", \"-p\", \"no:cacheprovider\", \"tests\"]))"' \
+	@echo "aarch64: suite"; $(ARM) sh -c '$(call suite_installed,$(ARM_VENV)/bin/python)' \
 	  || { echo "aarch64: the suite failed on the installed wheel under qemu (QEMU_CPU=$${QEMU_CPU:-neoverse-n1})"; exit 1; }

