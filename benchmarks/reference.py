@@ -20,7 +20,12 @@ def guassian_kernel_mmd(source, target, kernel_mul=2, kernel_num=6, fix_sigma=No
         # A caller's tensor must survive the call unchanged: plain division.
         bandwidth = fix_sigma / kernel_mul ** (kernel_num // 2)                   # 30
     else:
-        bandwidth = torch.sum(L2_distance.data) / (n_samples ** 2 - n_samples)   # 29
+        # float16 sums in float32; with no two rows apart the bandwidth is 1, not 0/0.
+        data = L2_distance.data                                                   # 29
+        total_distance = (torch.sum(data, dtype=torch.float32) if data.dtype is torch.float16
+                          else torch.sum(data))                                   # 29
+        bandwidth = torch.where(total_distance == 0, 1.0,
+                                total_distance / (n_samples ** 2 - n_samples))    # 29
         bandwidth /= kernel_mul ** (kernel_num // 2)                              # 30
     bandwidth_list = [bandwidth * (kernel_mul ** i) for i in range(kernel_num)]  # 33
     kernel_val = [torch.exp(-L2_distance / bandwidth_temp) for bandwidth_temp in bandwidth_list]  # 36
@@ -54,15 +59,25 @@ def compute_joint(x_out, x_tf_out):
     return p_i_j
 
 
+def _bound(p, EPS):
+    """EPS, or float16's smallest normal number where float16 rounds a positive EPS to 0."""
+    if isinstance(EPS, float) and 0 < EPS <= 2.0 ** -25 and p.dtype is torch.float16:
+        return 2.0 ** -14
+    return EPS
+
+
 def instance_contrastive_Loss(x_out, x_tf_out, lamb=1.0, EPS=sys.float_info.epsilon):
     _, k = x_out.size()                                                           # 152
     p_i_j = compute_joint(x_out, x_tf_out)                                        # 153
     assert p_i_j.size() == (k, k)                                                 # 154
     p_i = p_i_j.sum(dim=1).view(k, 1).expand(k, k)                                # 156
     p_j = p_i_j.sum(dim=0).view(1, k).expand(k, k)                                # 157
-    p_i_j = torch.where(p_i_j < EPS, torch.tensor([EPS], device=p_i_j.device), p_i_j)  # 159
-    p_j = torch.where(p_j < EPS, torch.tensor([EPS], device=p_j.device), p_j)     # 160
-    p_i = torch.where(p_i < EPS, torch.tensor([EPS], device=p_i.device), p_i)     # 161
+    eps = _bound(p_i_j, EPS)
+    p_i_j = torch.where(p_i_j < eps, torch.tensor([eps], device=p_i_j.device), p_i_j)  # 159
+    eps = _bound(p_j, EPS)
+    p_j = torch.where(p_j < eps, torch.tensor([eps], device=p_j.device), p_j)     # 160
+    eps = _bound(p_i, EPS)
+    p_i = torch.where(p_i < eps, torch.tensor([eps], device=p_i.device), p_i)     # 161
     loss = -p_i_j * (torch.log(p_i_j)                                             # 163
                      - lamb * torch.log(p_j)                                      # 164
                      - lamb * torch.log(p_i))                                     # 165

@@ -14,6 +14,14 @@
 #define LOSS_MODINIT extern "C" __attribute__((visibility("default"))) PyObject *
 #endif
 
+// From 3.12 a module can tell the interpreter that it cannot be loaded into a
+// second interpreter, which then refuses isolated interpreters by itself.
+#if PY_VERSION_HEX >= 0x030C0000
+#define LOSS_SLOT_ONE_INTERPRETER {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define LOSS_SLOT_ONE_INTERPRETER
+#endif
+
 namespace loss::compat {
 
 // Vectorcall was provisional, with underscored names, in 3.8; public from 3.9.
@@ -45,14 +53,20 @@ inline PyObject *call_method(PyObject *name, PyObject *const *args, size_t nargs
 #endif
 }
 
-/// Id of the calling thread's interpreter (PyInterpreterState_Get is public from 3.9).
-inline int64_t interpreter_id() noexcept {
+/// The calling thread's interpreter (PyInterpreterState_Get is public from 3.9).
+inline PyInterpreterState *interpreter() noexcept {
 #if PY_VERSION_HEX >= 0x03090000
-    return PyInterpreterState_GetID(PyInterpreterState_Get());
+    return PyInterpreterState_Get();
 #else
-    return PyInterpreterState_GetID(_PyInterpreterState_Get());
+    return _PyInterpreterState_Get();
 #endif
 }
+
+/// Id of the calling thread's interpreter.
+inline int64_t interpreter_id() noexcept { return PyInterpreterState_GetID(interpreter()); }
+
+/// Whether the calling thread runs in the process's main interpreter.
+inline bool in_main_interpreter() noexcept { return interpreter() == PyInterpreterState_Main(); }
 
 /// A code object with no bytecode. 3.11 adds qualname and the exception table;
 /// 3.12 moves the constructor to the unstable API.

@@ -128,3 +128,34 @@ def test_missing_torch_global(monkeypatch):
         f(torch.randn(2, 2), torch.randn(2, 2))
     assert str(info.value) == "name 'torch' is not defined"
     assert sites(info.value) == [("loss.guassian_kernel_mmd", 17)]
+
+
+def plain_kernel(source, target, kernel_mul=2, kernel_num=6):
+    """The op sequence without the guards for collapsed rows and float16."""
+    n_samples = source.size(0) + target.size(0)
+    total = torch.cat([source, target], dim=0)
+    total0 = total.unsqueeze(0).expand(total.size(0), total.size(0), total.size(1))
+    total1 = total.unsqueeze(1).expand(total.size(0), total.size(0), total.size(1))
+    L2_distance = ((total0 - total1) ** 2).sum(2)
+    bandwidth = torch.sum(L2_distance.data) / (n_samples ** 2 - n_samples)
+    bandwidth /= kernel_mul ** (kernel_num // 2)
+    return sum(torch.exp(-L2_distance / (bandwidth * kernel_mul ** i)) for i in range(kernel_num))
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64, torch.bfloat16])
+@pytest.mark.parametrize("n, m, dim", [(7, 5, 4), (2, 1, 3), (16, 16, 8)])
+def test_distinct_rows_give_the_plain_sequence_bit_for_bit(dtype, n, m, dim):
+    s, t = batches(n, m, dim, dtype, seed=n)
+    assert torch.equal(f(s, t), plain_kernel(s, t))
+
+
+ALL_FLOATS = [torch.float16, torch.bfloat16, torch.float32, torch.float64]
+
+
+@pytest.mark.parametrize("dtype", ALL_FLOATS)
+@pytest.mark.parametrize("n, m", [(6, 4), (3, 3), (1, 0), (0, 1)])
+def test_collapsed_rows_give_kernel_num_everywhere(dtype, n, m):
+    # Every pair at distance 0 (or no pair at all): each Gaussian is 1, not exp(-0/0).
+    row = torch.tensor([[0.25, -1.0, 3.0]], dtype=dtype)
+    out = f(row.expand(n, 3), row.expand(m, 3), kernel_num=5)
+    assert out.dtype == dtype and torch.equal(out, torch.full((n + m, n + m), 5, dtype=dtype))

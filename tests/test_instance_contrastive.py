@@ -135,3 +135,31 @@ def test_globals_at_call_time(names, exc, line, monkeypatch):
     if exc is NameError:
         assert str(info.value) == "name '%s' is not defined" % list(names)[0]
     assert sites(info.value) == [("loss.instance_contrastive_Loss", line)]
+
+
+def plain_loss(x, y, lamb=1.0, EPS=MACHINE_EPS):
+    """The op sequence without the float16 lift."""
+    p_i_j = x.t() @ y
+    p_i_j = (p_i_j + p_i_j.t()) / 2.0
+    p_i_j = p_i_j / p_i_j.sum()
+    k = p_i_j.size(0)
+    p_i = p_i_j.sum(dim=1).view(k, 1).expand(k, k)
+    p_j = p_i_j.sum(dim=0).view(1, k).expand(k, k)
+    p_i_j = torch.where(p_i_j < EPS, torch.tensor([EPS], device=p_i_j.device), p_i_j)
+    p_j = torch.where(p_j < EPS, torch.tensor([EPS], device=p_j.device), p_j)
+    p_i = torch.where(p_i < EPS, torch.tensor([EPS], device=p_i.device), p_i)
+    return (-p_i_j * (torch.log(p_i_j) - lamb * torch.log(p_j) - lamb * torch.log(p_i))).sum()
+
+
+@pytest.mark.parametrize("dtype, tol", [(torch.float16, 6e-3), (torch.bfloat16, 1e-6), (torch.float32, 1e-6)])
+def test_hard_assignments_stay_finite_in_every_dtype(dtype, tol):
+    # Exact zeros in the joint: the default EPS is 0 in float16, so there the
+    # lift uses float16's smallest normal number.
+    one_hot = torch.nn.functional.one_hot(torch.arange(8) % 4, 4).float()
+    p = torch.softmax(20 * one_hot, 1).to(dtype).requires_grad_()
+    out = f(p, p)
+    out.backward()
+    assert math.isfinite(out.item()) and torch.isfinite(p.grad).all()
+    assert abs(out.item() + math.log(4)) <= tol
+    if dtype != torch.float16:
+        assert torch.equal(out, plain_loss(p, p))

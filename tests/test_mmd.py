@@ -111,3 +111,43 @@ def test_missing_globals(names, trail, monkeypatch):
     missing = [k for k, v in names.items() if v is None][0]
     assert str(info.value) == "name '%s' is not defined" % missing
     assert sites(info.value) == trail
+
+
+COLLAPSED_SIZES = [(6, 4), (3, 3), (1, 1), (5, 7), (32, 17)]
+
+
+@pytest.mark.parametrize("dtype", [torch.float16, torch.bfloat16, torch.float32, torch.float64])
+@pytest.mark.parametrize("n, m", COLLAPSED_SIZES)
+def test_collapsed_features_give_zero_and_zero_gradients(dtype, n, m):
+    s = torch.zeros(n, 5, dtype=dtype, requires_grad=True)
+    t = torch.zeros(m, 5, dtype=dtype, requires_grad=True)
+    out = loss.MMD(s, t)
+    out.backward()
+    # The four block means cancel exactly for n == m; otherwise up to their rounding.
+    if n == m:
+        assert out.item() == 0.0
+    else:
+        assert abs(out.item()) <= 16 * torch.finfo(dtype).eps
+    assert torch.equal(s.grad, torch.zeros_like(s)) and torch.equal(t.grad, torch.zeros_like(t))
+
+
+def test_collapsed_features_compiled():
+    torch._dynamo.allow_in_graph(loss.MMD)
+    step = torch.compile(lambda s, t: loss.MMD(s, t) * 1, backend="aot_eager", fullgraph=True)
+    s = torch.ones(6, 5, requires_grad=True)
+    out = step(s, torch.ones(4, 5))
+    out.backward()
+    assert out.item() == 0.0 and torch.equal(s.grad, torch.zeros_like(s))
+
+
+def test_float16_bandwidth_is_accumulated_in_float32():
+    # Pairwise distances of 64 rows of 16 features add up past float16's largest value.
+    s, t = batches(32, 32, 16, torch.float32, seed=3)
+    s, t = s / 1.5, t - 0.7  # both unit variance, apart by their means
+    want = loss.MMD(s, t).item()
+    half = s.half().requires_grad_()
+    out = loss.MMD(half, t.half())
+    out.backward()
+    assert out.dtype == torch.float16 and want > 0.5
+    assert abs(out.item() - want) <= 4e-3 * want
+    assert half.grad.abs().sum().item() > 0

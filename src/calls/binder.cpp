@@ -156,16 +156,34 @@ int bind_values(const FnObject *fn, PyObject *const *args, Py_ssize_t nargs, PyO
 
 }  // namespace
 
+namespace {
+
+/// Runs the body as one level of the interpreter's recursion: calls between the
+/// module's functions recurse in C alone, so a loop made of them (a global
+/// rebound to its caller) ends in RecursionError, as in Python, not in a crash.
+PyObject *run_body(FnObject *fn, PyObject *const *values) noexcept {
+    const FnRow &row = *fn->row;
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        add_entry(row.entry, row.def_line);
+        return nullptr;
+    }
+    PyObject *result = row.body(fn, values);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+}  // namespace
+
 PyObject *bind(FnObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     const FnRow &row = *fn->row;
     // The common exact positional call runs on the caller's own array.
-    if (!kwnames && nargs == row.nparams) return row.body(fn, args);
+    if (!kwnames && nargs == row.nparams) return run_body(fn, args);
     PyObject *values[kMaxParams];
     if (bind_values(fn, args, nargs, kwnames, values) < 0) {
         add_entry(row.entry, row.def_line);
         return nullptr;
     }
-    return row.body(fn, values);
+    return run_body(fn, values);
 }
 
 }  // namespace loss

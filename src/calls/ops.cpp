@@ -5,6 +5,11 @@ namespace loss {
 
 PyObject *global(Lookup &site, PyObject *name) noexcept {
     PyObject *globals = S.globals;
+    // A function kept from a failed import finds no namespace any more.
+    if (!globals) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return nullptr;
+    }
     if (site.dict == globals && site.stamp == compat::dict_stamp(globals)) return new_ref(site.value);
     PyObject *builtins = PyModule_GetDict(S.builtins);
     // Tracking starts before the stamp is read, and the stamp is read before
@@ -88,6 +93,14 @@ PyObject *int_size(PyObject *o, PyObject *dim) noexcept {
     Ref size = Ref::steal(method(o, S.names.size, {dim}));
     if (!size) return nullptr;
     return to_int(size.get());
+}
+
+int is_float16(PyObject *tensor) noexcept {
+    Ref dtype = Ref::steal(PyObject_GetAttr(tensor, S.names.dtype));
+    if (!dtype) return -1;
+    Ref float16 = Ref::steal(torch_attr<&Names::float16>());
+    if (!float16) return -1;
+    return dtype.get() == float16.get();
 }
 
 int truth(PyObject *o) noexcept {

@@ -84,6 +84,9 @@ PyObject *int_size0(PyObject *o) noexcept;
 /// `int(o.size(dim))`.
 PyObject *int_size(PyObject *o, PyObject *dim) noexcept;
 
+/// Whether `tensor.dtype is torch.float16`; -1 on error.
+int is_float16(PyObject *tensor) noexcept;
+
 /// The interpreter's truth test; -1 on error.
 int truth(PyObject *o) noexcept;
 

@@ -59,20 +59,40 @@ PyObject *squared_distances(PyObject *total0, PyObject *total1) noexcept {
     return method(squared.get(), S.names.sum, {S.int2});
 }
 
-/// `torch.sum(L2_distance.data) / (n_samples ** 2 - n_samples)`; `.data` keeps
-/// the gradient out of the bandwidth.
-PyObject *mean_distance(PyObject *L2_distance, PyObject *n_samples) noexcept {
+/// `torch.sum(data)`, in float32 for float16 data: a batch's distances add up
+/// past float16's largest value (65504) already at 32 + 32 rows of 16 features.
+PyObject *sum_distances(PyObject *data) noexcept {
     Ref sum = Ref::steal(torch_attr<&Names::sum>());
     if (!sum) return nullptr;
+    int half = is_float16(data);
+    if (half < 0) return nullptr;
+    if (!half) return call(sum.get(), {data});
+    Ref float32 = Ref::steal(torch_attr<&Names::float32>());
+    if (!float32) return nullptr;
+    return call(sum.get(), {data, float32.get()}, S.kw_dtype);
+}
+
+/// `torch.sum(L2_distance.data) / (n_samples ** 2 - n_samples)`; `.data` keeps
+/// the gradient out of the bandwidth. With no two rows apart (collapsed
+/// features, or one row in all) that is 0 or 0/0, and every kernel entry would
+/// be exp(-0/0) = NaN: the bandwidth is 1 then, so each kernel is 1 everywhere.
+/// torch.where decides on the device, without a synchronisation.
+PyObject *mean_distance(PyObject *L2_distance, PyObject *n_samples) noexcept {
     Ref data = Ref::steal(PyObject_GetAttr(L2_distance, S.names.data));
     if (!data) return nullptr;
-    Ref total = Ref::steal(call(sum.get(), {data.get()}));
+    Ref total = Ref::steal(sum_distances(data.get()));
     if (!total) return nullptr;
     Ref squared = Ref::steal(PyNumber_Power(n_samples, S.int2, Py_None));
     if (!squared) return nullptr;
     Ref pairs = Ref::steal(PyNumber_Subtract(squared.get(), n_samples));
     if (!pairs) return nullptr;
-    return PyNumber_TrueDivide(total.get(), pairs.get());
+    Ref mean = Ref::steal(PyNumber_TrueDivide(total.get(), pairs.get()));
+    if (!mean) return nullptr;
+    Ref where = Ref::steal(torch_attr<&Names::where>());
+    if (!where) return nullptr;
+    Ref none_apart = Ref::steal(PyObject_RichCompare(total.get(), S.int0, Py_EQ));
+    if (!none_apart) return nullptr;
+    return call(where.get(), {none_apart.get(), S.float1, mean.get()});
 }
 
 /// `bandwidth /= kernel_mul ** (kernel_num // 2)`. A caller's fix_sigma is

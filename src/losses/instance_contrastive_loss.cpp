@@ -32,17 +32,31 @@ PyObject *marginal(PyObject *p_i_j, PyObject *dim, PyObject *rows, PyObject *col
     return method(viewed.get(), S.names.expand, {k, k});
 }
 
+/// The bound for `p`: `EPS`, unless `p` is float16 and EPS is a positive float
+/// that float16 rounds to 0 (the default does): no entry would be lifted and
+/// 0 * log(0) would be NaN, so float16's smallest normal number serves instead.
+PyObject *bound_for(PyObject *p, PyObject *EPS) noexcept {
+    if (!PyFloat_Check(EPS)) return new_ref(EPS);
+    double eps = PyFloat_AS_DOUBLE(EPS);
+    if (!(eps > 0 && eps <= 0x1p-25)) return new_ref(EPS);
+    int half = is_float16(p);
+    if (half < 0) return nullptr;
+    return new_ref(half ? S.half_tiny : EPS);
+}
+
 /// `torch.where(p < EPS, torch.tensor([EPS], device=p.device), p)`
-PyObject *bounded(PyObject *p, PyObject *EPS) noexcept {
+PyObject *bounded(PyObject *p, PyObject *EPS_given) noexcept {
+    Ref EPS = Ref::steal(bound_for(p, EPS_given));
+    if (!EPS) return nullptr;
     Ref where = Ref::steal(torch_attr<&Names::where>());
     if (!where) return nullptr;
-    Ref below = Ref::steal(PyObject_RichCompare(p, EPS, Py_LT));
+    Ref below = Ref::steal(PyObject_RichCompare(p, EPS.get(), Py_LT));
     if (!below) return nullptr;
     Ref tensor = Ref::steal(torch_attr<&Names::tensor>());
     if (!tensor) return nullptr;
     Ref values = Ref::steal(PyList_New(1));
     if (!values) return nullptr;
-    PyList_SET_ITEM(values.get(), 0, new_ref(EPS));
+    PyList_SET_ITEM(values.get(), 0, new_ref(EPS.get()));
     Ref device = Ref::steal(PyObject_GetAttr(p, S.names.device));
     if (!device) return nullptr;
     Ref filler = Ref::steal(call(tensor.get(), {values.get(), device.get()}, S.kw_device));

@@ -29,11 +29,17 @@ constexpr SpecCopy kSpecCopies[] = {
 PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
     int64_t id = compat::interpreter_id();
     if (id == -1) return nullptr;  // the query's own error
-    if (S.first_interpreter == -1) {
-        S.first_interpreter = id;
-    } else if (S.first_interpreter != id) {
+    if (S.first_interpreter != -1 && S.first_interpreter != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    // torch cannot be imported into a subinterpreter, and objects made there would
+    // outlive it in the process-wide state: refuse before anything is made.
+    if (S.first_interpreter == -1 && !compat::in_main_interpreter()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "loss can only be imported into the main interpreter: it and torch do not work in "
+                        "subinterpreters.");
         return nullptr;
     }
     if (S.module) return new_ref(S.module);
@@ -74,12 +80,31 @@ int check_version() noexcept {
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
+/// Whether the running exec step added sys.modules["loss"]: a failed import takes it away again.
+bool added_alias = false;
+
 /// Makes the module findable as "loss" whatever name its spec gave.
 int register_module() noexcept {
     PyObject *modules = PyImport_GetModuleDict();
     PyObject *found = PyDict_GetItemWithError(modules, S.names.loss);
     if (found || PyErr_Occurred()) return found ? 0 : -1;
-    return PyDict_SetItem(modules, S.names.loss, S.module);
+    if (PyDict_SetItem(modules, S.names.loss, S.module) < 0) return -1;
+    added_alias = true;
+    return 0;
+}
+
+/// Undoes what a failed exec step left in the process: the alias it added and its
+/// hold on the module and its namespace. The import's error stays the current one.
+void forget_module() noexcept {
+    compat::SavedError saved;
+    if (added_alias) {
+        PyObject *modules = PyImport_GetModuleDict();
+        if (PyDict_GetItemWithError(modules, S.names.loss) == S.module) PyDict_DelItem(modules, S.names.loss);
+        added_alias = false;
+    }
+    Py_CLEAR(S.module);
+    Py_CLEAR(S.globals);
+    saved.restore();
 }
 
 int cache_builtin(PyObject *&slot, PyObject *name) noexcept {
@@ -121,6 +146,7 @@ int make_code_objects() noexcept {
     if (keep(S.kw_dim, names_tuple({n.dim})) < 0) return -1;
     if (keep(S.kw_keepdim, names_tuple({n.keepdim})) < 0) return -1;
     if (keep(S.kw_device, names_tuple({n.device})) < 0) return -1;
+    if (keep(S.kw_dtype, names_tuple({n.dtype})) < 0) return -1;
     if (keep(S.kw_kernel, names_tuple({n.kernel_mul, n.kernel_num, n.fix_sigma})) < 0) return -1;
     for (int f = 0; f < kFunctions; ++f) {
         const FnRow &row = *kRows[f];
@@ -224,16 +250,20 @@ int exec_module(PyObject *module) noexcept {
         return -1;
     }
     S.module = new_ref(module);
+    added_alias = false;
     if (exec_body(module) < 0) {
-        Py_CLEAR(S.module);
+        forget_module();
         return -1;
     }
+    // Only a successful import ties the module to its interpreter.
+    S.first_interpreter = compat::interpreter_id();
     return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(create_module)},
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    LOSS_SLOT_ONE_INTERPRETER
     {0, nullptr},
 };
 
