@@ -146,18 +146,12 @@ private:
 #endif
 };
 
-/// True while `assert` statements run. Py_OptimizeFlag is deprecated from 3.12
-/// but still follows the interpreter's configuration through 3.15; it is read at
-/// every call, and PyConfig_GetInt (3.14) costs a search of the option table.
-inline bool asserts_enabled() noexcept {
-#if PY_VERSION_HEX >= 0x03100000
-    // 3.16 removes the flag.
+/// The interpreter's optimisation level (-O, -OO, PYTHONOPTIMIZE); -1 on error.
+/// Py_OptimizeFlag is deprecated from 3.12 and goes in 3.16; 3.14 adds PyConfig_GetInt.
+inline int optimization_level() noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
     int level = 0;
-    if (PyConfig_GetInt("optimization_level", &level) < 0) {
-        PyErr_Clear();
-        return true;
-    }
-    return level == 0;
+    return PyConfig_GetInt("optimization_level", &level) < 0 ? -1 : level;
 #else
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
@@ -166,7 +160,7 @@ inline bool asserts_enabled() noexcept {
 #pragma warning(push)
 #pragma warning(disable : 4996)
 #endif
-    return Py_OptimizeFlag == 0;
+    return Py_OptimizeFlag;
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #elif defined(_MSC_VER)
@@ -174,60 +168,5 @@ inline bool asserts_enabled() noexcept {
 #endif
 #endif
 }
-
-// ---- Changes of dictionaries, as the lookup sites see them ------------------
-//
-// A site remembers a dictionary, a stamp and the value it found. While the
-// dictionary's stamp is the one remembered, the dictionary is unchanged and
-// still holds the value. A dictionary that is freed never matches again, even
-// when a new one takes its address.
-
-#if PY_VERSION_HEX >= 0x030C0000
-// From 3.12 a dict watcher (version tags are deprecated, and gone in 3.14).
-// One watcher serves every site: any event on any watched dictionary
-// moves one counter, the stamp of all of them. Module dictionaries change
-// rarely, so the extra misses cost little.
-
-/// The stamp of every watched dictionary.
-inline uint64_t dict_epoch = 1;
-/// The watcher's id, or -1 where none could be had (six per interpreter).
-inline int dict_watcher = -1;
-
-/// The watcher: runs before each change, and does nothing but move the stamp
-/// (no Python code, no allocation, a pending exception left alone).
-inline int dict_on_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
-    ++dict_epoch;
-    return 0;
-}
-
-/// Registers the watcher once per process. Never fails: without an id every
-/// lookup is a fresh one.
-inline void dict_tracking_start() noexcept {
-    if (dict_watcher >= 0) return;
-    dict_watcher = PyDict_AddWatcher(dict_on_event);
-    if (dict_watcher < 0) PyErr_Clear();
-}
-
-/// Makes `dict`'s stamp follow its changes; false when it cannot.
-inline bool dict_track(PyObject *dict) noexcept {
-    if (dict_watcher < 0) return false;
-    if (PyDict_Watch(dict_watcher, dict) == 0) return true;
-    PyErr_Clear();
-    return false;
-}
-
-inline uint64_t dict_stamp(PyObject *) noexcept { return dict_epoch; }
-
-/// One stamp covers every tracked dictionary at once.
-inline constexpr bool dict_stamp_shared = true;
-#else
-// Before 3.12 the dictionary's own version tag, which changes with every change
-// and is never reused while the interpreter runs. It may also change with no
-// change of content, which only costs a lookup.
-inline void dict_tracking_start() noexcept {}
-inline bool dict_track(PyObject *) noexcept { return true; }
-inline uint64_t dict_stamp(PyObject *dict) noexcept { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
-inline constexpr bool dict_stamp_shared = false;
-#endif
 
 }  // namespace loss::compat

@@ -7,8 +7,6 @@ namespace loss {
 
 namespace {
 
-FnObject *as_fn(PyObject *o) noexcept { return reinterpret_cast<FnObject *>(o); }
-
 PyObject *none_if_null(PyObject *o) noexcept { return new_ref(o ? o : Py_None); }
 
 PyObject *fn_get_doc(PyObject *self, void *) noexcept {

@@ -16,48 +16,8 @@ PyTypeObject FnType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 namespace {
 
-FnObject *as_fn(PyObject *o) noexcept { return reinterpret_cast<FnObject *>(o); }
-
 PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
     return bind(as_fn(self), args, PyVectorcall_NARGS(nargsf), kwnames);
-}
-
-/// The generic call: the dictionary's values follow the positional arguments,
-/// its keys become the keyword names, in the dictionary's order.
-PyObject *fn_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    PyObject *const *items = &PyTuple_GET_ITEM(args, 0);
-    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return bind(as_fn(self), items, nargs, nullptr);
-
-    Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
-    Ref kwnames = Ref::steal(PyTuple_New(nkw));
-    if (!kwnames) return nullptr;
-    auto **stack = static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(nargs + nkw) * sizeof(PyObject *)));
-    if (!stack) return PyErr_NoMemory();
-    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = items[i];
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *key, *value;
-    bool keys_ok = true;
-    // The dictionary may be the caller's own, which the call can empty while it
-    // runs: the values are held here until the call returns.
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            keys_ok = false;
-            break;
-        }
-        Py_INCREF(key);
-        PyTuple_SET_ITEM(kwnames.get(), i, key);
-        Py_INCREF(value);
-        stack[nargs + i++] = value;
-    }
-    PyObject *result = nullptr;
-    if (!keys_ok)
-        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-    else
-        result = bind(as_fn(self), stack, nargs, kwnames.get());
-    for (Py_ssize_t j = 0; j < i; ++j) Py_DECREF(stack[nargs + j]);
-    PyMem_Free(stack);
-    return result;
 }
 
 int fn_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
@@ -127,7 +87,7 @@ int fn_type_ready() noexcept {
     FnType.tp_basicsize = sizeof(FnObject);
     FnType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | compat::tpflags_vectorcall;
     FnType.tp_vectorcall_offset = offsetof(FnObject, vectorcall);
-    FnType.tp_call = fn_call;
+    FnType.tp_call = PyVectorcall_Call;
     FnType.tp_dealloc = fn_dealloc;
     FnType.tp_traverse = fn_traverse;
     FnType.tp_clear = fn_clear;

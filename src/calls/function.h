@@ -1,7 +1,7 @@
 // function.h: the module's function type ("vorlet") and the table row each function is made from.
 #pragma once
 
-#include "module/state.h"
+#include "state.h"
 
 namespace loss {
 
@@ -58,6 +58,8 @@ struct FnObject {
 };
 
 extern PyTypeObject FnType;
+
+inline FnObject *as_fn(PyObject *o) noexcept { return reinterpret_cast<FnObject *>(o); }
 
 /// Readies the function type once per process.
 int fn_type_ready() noexcept;

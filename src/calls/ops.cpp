@@ -1,79 +1,19 @@
-// ops.cpp: global lookups, outgoing vectorcalls, conversions and unpacking.
+// ops.cpp: global lookups, conversions and unpacking.
 #include "calls/ops.h"
 
 namespace loss {
 
-PyObject *global(Lookup &site, PyObject *name) noexcept {
-    PyObject *globals = S.globals;
+PyObject *global(PyObject *name) noexcept {
     // A function kept from a failed import finds no namespace any more.
-    if (!globals) {
+    if (!S.globals) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         return nullptr;
     }
-    if (site.dict == globals && site.stamp == compat::dict_stamp(globals)) return new_ref(site.value);
-    PyObject *builtins = PyModule_GetDict(S.builtins);
-    // Tracking starts before the stamp is read, and the stamp is read before
-    // the lookup: should a key's __eq__ change a dictionary meanwhile, the
-    // site never matches. A builtin is remembered only where one stamp covers
-    // both dictionaries.
-    bool remember = compat::dict_track(globals);
-    bool remember_builtin = remember && compat::dict_stamp_shared && compat::dict_track(builtins);
-    uint64_t stamp = compat::dict_stamp(globals);
-    PyObject *value = PyDict_GetItemWithError(globals, name);
-    if (value) {
-        if (remember) site = {globals, stamp, value};
-        return new_ref(value);
-    }
-    if (!PyErr_Occurred()) value = PyDict_GetItemWithError(builtins, name);
-    if (!value) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        return nullptr;
-    }
-    if (remember_builtin) site = {globals, stamp, value};
-    return new_ref(value);
-}
-
-PyObject *attr(Lookup &site, PyObject *owner, PyObject *name) noexcept {
-    // A subclass of module may take over attribute access; a plain module's
-    // attributes, other than the names its type defines, are its dictionary's.
-    PyObject *dict = PyModule_CheckExact(owner) ? PyModule_GetDict(owner) : nullptr;
-    if (!dict) return PyObject_GetAttr(owner, name);
-    if (site.dict == dict && site.stamp == compat::dict_stamp(dict)) return new_ref(site.value);
-    bool remember = compat::dict_track(dict);
-    uint64_t stamp = compat::dict_stamp(dict);
-    PyObject *value = PyObject_GetAttr(owner, name);
-    if (!value) return nullptr;
-    // The site borrows the value, so only the dictionary's own entry may be
-    // remembered: not a value that the module's __getattr__ made. A failure of
-    // this check is no failure of the lookup.
-    PyObject *entry = PyDict_GetItemWithError(dict, name);
-    if (!entry && PyErr_Occurred()) PyErr_Clear();
-    if (remember && entry == value) site = {dict, stamp, value};
-    return value;
-}
-
-namespace {
-
-constexpr size_t kMaxArgs = 7;
-
-}  // namespace
-
-PyObject *call(PyObject *callable, std::initializer_list<PyObject *> args, PyObject *kwnames) noexcept {
-    // One spare leading slot lets the callee prepend `self` without copying.
-    PyObject *stack[kMaxArgs + 1];
-    size_t n = 0;
-    for (PyObject *a : args) stack[1 + n++] = a;
-    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return compat::vectorcall(callable, stack + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-}
-
-PyObject *method(PyObject *self, PyObject *name, std::initializer_list<PyObject *> args, PyObject *kwnames) noexcept {
-    PyObject *stack[kMaxArgs + 2];
-    size_t n = 0;
-    stack[1 + n++] = self;
-    for (PyObject *a : args) stack[1 + n++] = a;
-    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return compat::call_method(name, stack + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    PyObject *value = PyDict_GetItemWithError(S.globals, name);
+    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyModule_GetDict(S.builtins), name);
+    if (value) return new_ref(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
 }
 
 PyObject *to_int(PyObject *o) noexcept {
@@ -90,7 +30,7 @@ PyObject *int_size0(PyObject *o) noexcept {
 }
 
 PyObject *int_size(PyObject *o, PyObject *dim) noexcept {
-    Ref size = Ref::steal(method(o, S.names.size, {dim}));
+    Ref size = Ref::steal(method(o, S.names.size, dim));
     if (!size) return nullptr;
     return to_int(size.get());
 }
@@ -121,16 +61,11 @@ int too_many() noexcept {
     return -1;
 }
 
-/// The next item of `it`: 1 with the item, 0 at the end (StopIteration cleared), -1 on error.
+/// The next item of `it`: 1 with the item, 0 at the end, -1 on error.
 int next_item(PyObject *it, Ref &out) noexcept {
     out = Ref::steal(PyIter_Next(it));
     if (out) return 1;
-    if (!PyErr_Occurred()) return 0;
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        PyErr_Clear();
-        return 0;
-    }
-    return -1;
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 }  // namespace

@@ -5,9 +5,6 @@
 #include "calls/traceback.h"
 #include "compat.h"
 
-#include <initializer_list>
-#include <utility>
-
 namespace loss {
 
 /// One body's failure reporting: `at` records the line of a failed step.
@@ -30,34 +27,14 @@ private:
     const char *entry_;
 };
 
-/// What one lookup site found in a dictionary, and the dictionary's stamp
-/// then. While the stamp is unchanged the dictionary still holds the value, so
-/// the value is borrowed.
-struct Lookup {
-    PyObject *dict = nullptr;
-    uint64_t stamp = 0;
-    PyObject *value = nullptr;
-};
+/// The value of the module global `name`: module dictionary, then builtins,
+/// looked up afresh each time, as `LOAD_GLOBAL` does.
+PyObject *global(PyObject *name) noexcept;
 
-/// The value of the module global `name`: module dictionary, then builtins.
-PyObject *global(Lookup &site, PyObject *name) noexcept;
-
-/// `owner.name`. The site remembers the value while `owner` is a plain module
-/// and its dictionary is unchanged.
-PyObject *attr(Lookup &site, PyObject *owner, PyObject *name) noexcept;
-
-/// The global `Name`, with one lookup site per name.
+/// The global `Name`.
 template <NameRef Name>
 PyObject *global() noexcept {
-    static Lookup site;
-    return global(site, S.names.*Name);
-}
-
-/// `owner.Attr`, with one lookup site per attribute name.
-template <NameRef Attr>
-PyObject *attr(PyObject *owner) noexcept {
-    static Lookup site;
-    return attr(site, owner, S.names.*Attr);
+    return global(S.names.*Name);
 }
 
 /// `torch.Attr`, as the bodies write `torch.cat`.
@@ -65,15 +42,37 @@ template <NameRef Attr>
 PyObject *torch_attr() noexcept {
     Ref torch = Ref::steal(global<&Names::torch>());
     if (!torch) return nullptr;
-    return attr<Attr>(torch.get());
+    return PyObject_GetAttr(torch.get(), S.names.*Attr);
 }
 
-/// `callable(*args)`, or with keywords when `kwnames` names the trailing args.
-PyObject *call(PyObject *callable, std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) noexcept;
+/// `callable(*args)`, the last len(kwnames) of them passed as keywords.
+template <class... Args>
+PyObject *call_kw(PyObject *callable, PyObject *kwnames, Args... args) noexcept {
+    // One spare leading slot lets the callee prepend `self` without copying.
+    PyObject *stack[] = {nullptr, args...};
+    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return compat::vectorcall(callable, stack + 1, (sizeof...(Args) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+}
 
-/// `self.name(*args)`, with keywords as for `call`.
-PyObject *method(PyObject *self, PyObject *name, std::initializer_list<PyObject *> args = {},
-                 PyObject *kwnames = nullptr) noexcept;
+/// `callable(*args)`.
+template <class... Args>
+PyObject *call(PyObject *callable, Args... args) noexcept {
+    return call_kw(callable, nullptr, args...);
+}
+
+/// `self.name(*args)`, the last len(kwnames) of them passed as keywords.
+template <class... Args>
+PyObject *method_kw(PyObject *self, PyObject *name, PyObject *kwnames, Args... args) noexcept {
+    PyObject *stack[] = {nullptr, self, args...};
+    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return compat::call_method(name, stack + 1, (1 + sizeof...(Args) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+}
+
+/// `self.name(*args)`.
+template <class... Args>
+PyObject *method(PyObject *self, PyObject *name, Args... args) noexcept {
+    return method_kw(self, name, nullptr, args...);
+}
 
 /// `int(o)`: an exact int is taken as it is.
 PyObject *to_int(PyObject *o) noexcept;

@@ -2,7 +2,7 @@
 #include "calls/traceback.h"
 
 #include "compat.h"
-#include "module/state.h"
+#include "state.h"
 
 #include <cstring>
 

@@ -17,12 +17,18 @@ const char kDoc[] =
     "      loss:  float tensor.\n"
     "    ";
 
-/// `torch.<name>(*args)`, the attribute fetched before the arguments are used.
-template <NameRef Name>
-PyObject *torch_call(std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) noexcept {
+/// `torch.<name>(*args)`, the attribute fetched before the arguments are used;
+/// with `kwnames`, the trailing arguments are keywords.
+template <NameRef Name, class... Args>
+PyObject *torch_call_kw(PyObject *kwnames, Args... args) noexcept {
     Ref fn = Ref::steal(torch_attr<Name>());
     if (!fn) return nullptr;
-    return call(fn.get(), args, kwnames);
+    return call_kw(fn.get(), kwnames, args...);
+}
+
+template <NameRef Name, class... Args>
+PyObject *torch_call(Args... args) noexcept {
+    return torch_call_kw<Name>(nullptr, args...);
 }
 
 /// `flag_gt == True`, as a truth value.
@@ -45,12 +51,12 @@ PyObject *similarities(PyObject *repre) noexcept {
     if (!matmul) return nullptr;
     Ref transposed = Ref::steal(method(repre, S.names.t));
     if (!transposed) return nullptr;
-    return call(matmul.get(), {repre, transposed.get()});
+    return call(matmul.get(), repre, transposed.get());
 }
 
 /// `F_h_h - torch.diag_embed(F_hn_hn)`
 PyObject *clear_diagonal(PyObject *F_h_h, PyObject *F_hn_hn) noexcept {
-    Ref diagonal = Ref::steal(torch_call<&Names::diag_embed>({F_hn_hn}));
+    Ref diagonal = Ref::steal(torch_call<&Names::diag_embed>(F_hn_hn));
     if (!diagonal) return nullptr;
     return PyNumber_Subtract(F_h_h, diagonal.get());
 }
@@ -60,18 +66,18 @@ PyObject *clear_diagonal(PyObject *F_h_h, PyObject *F_hn_hn) noexcept {
 PyObject *one_hot(PyObject *gt, PyObject *classes, PyObject *repre) noexcept {
     Ref nn = Ref::steal(torch_attr<&Names::nn>());
     if (!nn) return nullptr;
-    Ref functional = Ref::steal(attr<&Names::functional>(nn.get()));
+    Ref functional = Ref::steal(PyObject_GetAttr(nn.get(), S.names.functional));
     if (!functional) return nullptr;
-    Ref encode = Ref::steal(attr<&Names::one_hot>(functional.get()));
+    Ref encode = Ref::steal(PyObject_GetAttr(functional.get(), S.names.one_hot));
     if (!encode) return nullptr;
-    Ref encoded = Ref::steal(call(encode.get(), {gt, classes}));
+    Ref encoded = Ref::steal(call(encode.get(), gt, classes));
     if (!encoded) return nullptr;
     // `.to` is looked up before its argument is read, as the expression evaluates.
     Ref to = Ref::steal(PyObject_GetAttr(encoded.get(), S.names.to));
     if (!to) return nullptr;
     Ref dtype = Ref::steal(PyObject_GetAttr(repre, S.names.dtype));
     if (!dtype) return nullptr;
-    return call(to.get(), {dtype.get()});
+    return call(to.get(), dtype.get());
 }
 
 /// `label_num.repeat([gt.size()[0], 1]) - label_onehot`
@@ -84,7 +90,7 @@ PyObject *other_members(PyObject *label_num, PyObject *gt, PyObject *label_oneho
     if (!shape) return nullptr;
     PyList_SET_ITEM(shape.get(), 0, rows.release());
     PyList_SET_ITEM(shape.get(), 1, new_ref(S.int1));
-    Ref repeated = Ref::steal(call(repeat.get(), {shape.get()}));
+    Ref repeated = Ref::steal(call(repeat.get(), shape.get()));
     if (!repeated) return nullptr;
     return PyNumber_Subtract(repeated.get(), label_onehot);
 }
@@ -98,7 +104,7 @@ int no_empty_divisor(PyObject *label_num_broadcast) noexcept {
 
 /// `torch.max(F_h_h_mean, dim=1)[0]`
 PyObject *row_max(PyObject *F_h_h_mean) noexcept {
-    Ref best = Ref::steal(torch_call<&Names::max>({F_h_h_mean, S.int1}, S.kw_dim));
+    Ref best = Ref::steal(torch_call_kw<&Names::max>(S.kw_dim, F_h_h_mean, S.int1));
     if (!best) return nullptr;
     return PyObject_GetItem(best.get(), S.int0);
 }
@@ -120,13 +126,13 @@ PyObject *hinge(PyObject *theta, PyObject *F_h_h_mean_max, PyObject *F_h_hn_mean
     if (!add) return nullptr;
     Ref sub = Ref::steal(torch_attr<&Names::sub>());
     if (!sub) return nullptr;
-    Ref margin = Ref::steal(call(sub.get(), {F_h_h_mean_max, F_h_hn_mean}));
+    Ref margin = Ref::steal(call(sub.get(), F_h_h_mean_max, F_h_hn_mean));
     if (!margin) return nullptr;
-    Ref shifted = Ref::steal(call(add.get(), {theta, margin.get()}));
+    Ref shifted = Ref::steal(call(add.get(), theta, margin.get()));
     if (!shifted) return nullptr;
-    Ref clipped = Ref::steal(call(relu.get(), {shifted.get()}));
+    Ref clipped = Ref::steal(call(relu.get(), shifted.get()));
     if (!clipped) return nullptr;
-    return call(sum.get(), {clipped.get()});
+    return call(sum.get(), clipped.get());
 }
 
 PyObject *category_contrastive_loss(FnObject *, PyObject *const *args) noexcept {
@@ -137,23 +143,23 @@ PyObject *category_contrastive_loss(FnObject *, PyObject *const *args) noexcept 
     if (shift) { gt = s.at(187, PyNumber_Subtract(gt.get(), S.int1));                   if (!gt) return nullptr; }
     Ref batch_size = s.at(189, first_size(gt.get()));                                   if (!batch_size) return nullptr;
     Ref F_h_h = s.at(190, similarities(repre));                                         if (!F_h_h) return nullptr;
-    Ref F_hn_hn = s.at(191, torch_call<&Names::diag>({F_h_h.get()}));                   if (!F_hn_hn) return nullptr;
+    Ref F_hn_hn = s.at(191, torch_call<&Names::diag>(F_h_h.get()));                   if (!F_hn_hn) return nullptr;
     F_h_h = s.at(192, clear_diagonal(F_h_h.get(), F_hn_hn.get()));                      if (!F_h_h) return nullptr;
     Ref label_onehot = s.at(194, one_hot(gt.get(), classes, repre));                    if (!label_onehot) return nullptr;
-    Ref label_num = s.at(196, torch_call<&Names::sum>({label_onehot.get(), S.int0, Py_True}, S.kw_keepdim));
+    Ref label_num = s.at(196, torch_call_kw<&Names::sum>(S.kw_keepdim, label_onehot.get(), S.int0, Py_True));
     if (!label_num) return nullptr;
-    Ref F_h_h_sum = s.at(197, torch_call<&Names::matmul>({F_h_h.get(), label_onehot.get()})); if (!F_h_h_sum) return nullptr;
+    Ref F_h_h_sum = s.at(197, torch_call<&Names::matmul>(F_h_h.get(), label_onehot.get())); if (!F_h_h_sum) return nullptr;
     Ref label_num_broadcast = s.at(198, other_members(label_num.get(), gt.get(), label_onehot.get()));
     if (!label_num_broadcast) return nullptr;
     if (!s.ok(199, no_empty_divisor(label_num_broadcast.get())))                        return nullptr;
-    Ref F_h_h_mean = s.at(200, torch_call<&Names::div>({F_h_h_sum.get(), label_num_broadcast.get()}));
+    Ref F_h_h_mean = s.at(200, torch_call<&Names::div>(F_h_h_sum.get(), label_num_broadcast.get()));
     if (!F_h_h_mean) return nullptr;
-    Ref gt_ = s.at(201, torch_call<&Names::argmax>({F_h_h_mean.get(), S.int1}, S.kw_dim)); if (!gt_) return nullptr;
+    Ref gt_ = s.at(201, torch_call_kw<&Names::argmax>(S.kw_dim, F_h_h_mean.get(), S.int1)); if (!gt_) return nullptr;
     Ref F_h_h_mean_max = s.at(202, row_max(F_h_h_mean.get()));                          if (!F_h_h_mean_max) return nullptr;
     Ref theta = s.at(203, own_class_best(gt.get(), gt_.get()));                         if (!theta) return nullptr;
-    Ref F_h_hn_mean_ = s.at(204, method(F_h_h_mean.get(), S.names.mul, {label_onehot.get()}));
+    Ref F_h_hn_mean_ = s.at(204, method(F_h_h_mean.get(), S.names.mul, label_onehot.get()));
     if (!F_h_hn_mean_) return nullptr;
-    Ref F_h_hn_mean = s.at(205, torch_call<&Names::sum>({F_h_hn_mean_.get(), S.int1}, S.kw_dim));
+    Ref F_h_hn_mean = s.at(205, torch_call_kw<&Names::sum>(S.kw_dim, F_h_hn_mean_.get(), S.int1));
     if (!F_h_hn_mean) return nullptr;
     return s.at(206, hinge(theta.get(), F_h_h_mean_max.get(), F_h_hn_mean.get())).release();
 }

@@ -11,7 +11,7 @@ int check_shape(PyObject *x_tf_out, PyObject *bn, PyObject *k) noexcept {
     PyObject *dims[] = {S.int0, S.int1};
     PyObject *expected[] = {bn, k};
     for (int d = 0; d < 2; ++d) {
-        Ref size = Ref::steal(method(x_tf_out, S.names.size, {dims[d]}));
+        Ref size = Ref::steal(method(x_tf_out, S.names.size, dims[d]));
         if (!size) return -1;
         Ref same = Ref::steal(PyObject_RichCompare(size.get(), expected[d], Py_EQ));
         if (!same) return -1;
@@ -24,9 +24,9 @@ int check_shape(PyObject *x_tf_out, PyObject *bn, PyObject *k) noexcept {
 
 /// `x_out.unsqueeze(2) * x_tf_out.unsqueeze(1)`
 PyObject *outer(PyObject *x_out, PyObject *x_tf_out) noexcept {
-    Ref left = Ref::steal(method(x_out, S.names.unsqueeze, {S.int2}));
+    Ref left = Ref::steal(method(x_out, S.names.unsqueeze, S.int2));
     if (!left) return nullptr;
-    Ref right = Ref::steal(method(x_tf_out, S.names.unsqueeze, {S.int1}));
+    Ref right = Ref::steal(method(x_tf_out, S.names.unsqueeze, S.int1));
     if (!right) return nullptr;
     return PyNumber_Multiply(left.get(), right.get());
 }
@@ -53,9 +53,9 @@ PyObject *compute_joint(FnObject *, PyObject *const *args) noexcept {
     Ref bn, k;
     Ref size = s.at(139, method(x_out, S.names.size));                      if (!size) return nullptr;
     if (!s.ok(139, unpack2(size.get(), bn, k)))                             return nullptr;
-    if (compat::asserts_enabled() && !s.ok(140, check_shape(x_tf_out, bn.get(), k.get()))) return nullptr;
+    if (S.asserts && !s.ok(140, check_shape(x_tf_out, bn.get(), k.get()))) return nullptr;
     Ref p_i_j = s.at(142, outer(x_out, x_tf_out));                          if (!p_i_j) return nullptr;
-    p_i_j = s.at(143, method(p_i_j.get(), S.names.sum, {S.int0}, S.kw_dim)); if (!p_i_j) return nullptr;
+    p_i_j = s.at(143, method_kw(p_i_j.get(), S.names.sum, S.kw_dim, S.int0)); if (!p_i_j) return nullptr;
     p_i_j = s.at(144, symmetrise(p_i_j.get()));                             if (!p_i_j) return nullptr;
     p_i_j = s.at(145, normalise(p_i_j.get()));                              if (!p_i_j) return nullptr;
     return p_i_j.release();

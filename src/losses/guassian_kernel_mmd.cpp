@@ -32,12 +32,12 @@ PyObject *stack_rows(PyObject *source, PyObject *target) noexcept {
     if (!both) return nullptr;
     PyList_SET_ITEM(both.get(), 0, new_ref(source));
     PyList_SET_ITEM(both.get(), 1, new_ref(target));
-    return call(cat.get(), {both.get(), S.int0}, S.kw_dim);
+    return call_kw(cat.get(), S.kw_dim, both.get(), S.int0);
 }
 
 /// `total.unsqueeze(dim).expand(int(total.size(0)), int(total.size(0)), int(total.size(1)))`
 PyObject *expand_square(PyObject *total, PyObject *dim) noexcept {
-    Ref unsqueezed = Ref::steal(method(total, S.names.unsqueeze, {dim}));
+    Ref unsqueezed = Ref::steal(method(total, S.names.unsqueeze, dim));
     if (!unsqueezed) return nullptr;
     Ref expand = Ref::steal(PyObject_GetAttr(unsqueezed.get(), S.names.expand));
     if (!expand) return nullptr;
@@ -47,7 +47,7 @@ PyObject *expand_square(PyObject *total, PyObject *dim) noexcept {
     if (!cols) return nullptr;
     Ref features = Ref::steal(int_size(total, S.int1));
     if (!features) return nullptr;
-    return call(expand.get(), {rows.get(), cols.get(), features.get()});
+    return call(expand.get(), rows.get(), cols.get(), features.get());
 }
 
 /// `((total0 - total1) ** 2).sum(2)`
@@ -56,7 +56,7 @@ PyObject *squared_distances(PyObject *total0, PyObject *total1) noexcept {
     if (!diff) return nullptr;
     Ref squared = Ref::steal(PyNumber_Power(diff.get(), S.int2, Py_None));
     if (!squared) return nullptr;
-    return method(squared.get(), S.names.sum, {S.int2});
+    return method(squared.get(), S.names.sum, S.int2);
 }
 
 /// `torch.sum(data)`, in float32 for float16 data: a batch's distances add up
@@ -66,10 +66,10 @@ PyObject *sum_distances(PyObject *data) noexcept {
     if (!sum) return nullptr;
     int half = is_float16(data);
     if (half < 0) return nullptr;
-    if (!half) return call(sum.get(), {data});
+    if (!half) return call(sum.get(), data);
     Ref float32 = Ref::steal(torch_attr<&Names::float32>());
     if (!float32) return nullptr;
-    return call(sum.get(), {data, float32.get()}, S.kw_dtype);
+    return call_kw(sum.get(), S.kw_dtype, data, float32.get());
 }
 
 /// `torch.sum(L2_distance.data) / (n_samples ** 2 - n_samples)`; `.data` keeps
@@ -92,7 +92,7 @@ PyObject *mean_distance(PyObject *L2_distance, PyObject *n_samples) noexcept {
     if (!where) return nullptr;
     Ref none_apart = Ref::steal(PyObject_RichCompare(total.get(), S.int0, Py_EQ));
     if (!none_apart) return nullptr;
-    return call(where.get(), {none_apart.get(), S.float1, mean.get()});
+    return call(where.get(), none_apart.get(), S.float1, mean.get());
 }
 
 /// `bandwidth /= kernel_mul ** (kernel_num // 2)`. A caller's fix_sigma is
@@ -110,7 +110,7 @@ PyObject *centre_ladder(PyObject *bandwidth, bool callers, PyObject *kernel_mul,
 PyObject *bandwidth_ladder(PyObject *bandwidth, PyObject *kernel_mul, PyObject *kernel_num) noexcept {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
-    Ref range = Ref::steal(call(S.builtin_range, {kernel_num}));
+    Ref range = Ref::steal(call(S.builtin_range, kernel_num));
     if (!range) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(range.get()));
     if (!it) return nullptr;
@@ -136,7 +136,7 @@ PyObject *kernels(PyObject *L2_distance, PyObject *bandwidth_list) noexcept {
         if (!negated) return nullptr;
         Ref scaled = Ref::steal(PyNumber_TrueDivide(negated.get(), bandwidth_temp.get()));
         if (!scaled) return nullptr;
-        Ref kernel = Ref::steal(call(exp.get(), {scaled.get()}));
+        Ref kernel = Ref::steal(call(exp.get(), scaled.get()));
         if (!kernel || PyList_Append(list.get(), kernel.get()) < 0) return nullptr;
     }
     return list.release();
@@ -156,7 +156,7 @@ PyObject *guassian_kernel_mmd(FnObject *, PyObject *const *args) noexcept {
     bandwidth = s.at(30, centre_ladder(bandwidth.get(), fixed, kernel_mul, kernel_num)); if (!bandwidth) return nullptr;
     Ref bandwidth_list = s.at(33, bandwidth_ladder(bandwidth.get(), kernel_mul, kernel_num)); if (!bandwidth_list) return nullptr;
     Ref kernel_val = s.at(36, kernels(L2_distance.get(), bandwidth_list.get())); if (!kernel_val) return nullptr;
-    return s.at(38, call(S.builtin_sum, {kernel_val.get()})).release();
+    return s.at(38, call(S.builtin_sum, kernel_val.get())).release();
 }
 
 }  // namespace

@@ -25,11 +25,11 @@ int check_square(PyObject *p_i_j, PyObject *k) noexcept {
 
 /// `p_i_j.sum(dim=dim).view(*shape).expand(k, k)`
 PyObject *marginal(PyObject *p_i_j, PyObject *dim, PyObject *rows, PyObject *cols, PyObject *k) noexcept {
-    Ref sums = Ref::steal(method(p_i_j, S.names.sum, {dim}, S.kw_dim));
+    Ref sums = Ref::steal(method_kw(p_i_j, S.names.sum, S.kw_dim, dim));
     if (!sums) return nullptr;
-    Ref viewed = Ref::steal(method(sums.get(), S.names.view, {rows, cols}));
+    Ref viewed = Ref::steal(method(sums.get(), S.names.view, rows, cols));
     if (!viewed) return nullptr;
-    return method(viewed.get(), S.names.expand, {k, k});
+    return method(viewed.get(), S.names.expand, k, k);
 }
 
 /// The bound for `p`: `EPS`, unless `p` is float16 and EPS is a positive float
@@ -59,16 +59,16 @@ PyObject *bounded(PyObject *p, PyObject *EPS_given) noexcept {
     PyList_SET_ITEM(values.get(), 0, new_ref(EPS.get()));
     Ref device = Ref::steal(PyObject_GetAttr(p, S.names.device));
     if (!device) return nullptr;
-    Ref filler = Ref::steal(call(tensor.get(), {values.get(), device.get()}, S.kw_device));
+    Ref filler = Ref::steal(call_kw(tensor.get(), S.kw_device, values.get(), device.get()));
     if (!filler) return nullptr;
-    return call(where.get(), {below.get(), filler.get(), p});
+    return call(where.get(), below.get(), filler.get(), p);
 }
 
 /// `torch.log(p)`
 PyObject *log_of(PyObject *p) noexcept {
     Ref log = Ref::steal(torch_attr<&Names::log>());
     if (!log) return nullptr;
-    return call(log.get(), {p});
+    return call(log.get(), p);
 }
 
 /// `lamb * torch.log(p)`
@@ -85,8 +85,8 @@ PyObject *instance_contrastive_Loss(FnObject *, PyObject *const *args) noexcept 
     Ref size = s.at(152, method(x_out, S.names.size));                                    if (!size) return nullptr;
     if (!s.ok(152, unpack2(size.get(), _, k)))                                            return nullptr;
     Ref joint = s.at(153, global<&Names::compute_joint>());                               if (!joint) return nullptr;
-    Ref p_i_j = s.at(153, call(joint.get(), {x_out, x_tf_out}));                          if (!p_i_j) return nullptr;
-    if (compat::asserts_enabled() && !s.ok(154, check_square(p_i_j.get(), k.get())))      return nullptr;
+    Ref p_i_j = s.at(153, call(joint.get(), x_out, x_tf_out));                          if (!p_i_j) return nullptr;
+    if (S.asserts && !s.ok(154, check_square(p_i_j.get(), k.get())))      return nullptr;
     Ref p_i = s.at(156, marginal(p_i_j.get(), S.int1, k.get(), S.int1, k.get()));         if (!p_i) return nullptr;
     Ref p_j = s.at(157, marginal(p_i_j.get(), S.int0, S.int1, k.get(), k.get()));         if (!p_j) return nullptr;
     p_i_j = s.at(159, bounded(p_i_j.get(), EPS));                                         if (!p_i_j) return nullptr;

@@ -21,7 +21,7 @@ PyObject *kernel_matrix(PyObject *source, PyObject *target, PyObject *kernel_mul
                         PyObject *fix_sigma) noexcept {
     Ref kernel = Ref::steal(global<&Names::guassian_kernel_mmd>());
     if (!kernel) return nullptr;
-    return call(kernel.get(), {source, target, kernel_mul, kernel_num, fix_sigma}, S.kw_kernel);
+    return call_kw(kernel.get(), S.kw_kernel, source, target, kernel_mul, kernel_num, fix_sigma);
 }
 
 /// `slice(None, n)` for the leading rows or columns, `slice(n, None)` for the rest.
@@ -54,18 +54,19 @@ PyObject *block_mean_rows(PyObject *block, PyObject *a, PyObject *b, bool negate
     if (!div) return nullptr;
     Ref divisor = Ref::steal(block_size(a, b, negated));
     if (!divisor) return nullptr;
-    Ref scaled = Ref::steal(call(div.get(), {block, divisor.get()}));
+    Ref scaled = Ref::steal(call(div.get(), block, divisor.get()));
     if (!scaled) return nullptr;
-    Ref sums = Ref::steal(method(scaled.get(), S.names.sum, {S.int1}, S.kw_dim));
+    Ref sums = Ref::steal(method_kw(scaled.get(), S.names.sum, S.kw_dim, S.int1));
     if (!sums) return nullptr;
-    return method(sums.get(), S.names.view, {PyTuple_GET_ITEM(S.pair, 0), PyTuple_GET_ITEM(S.pair, 1)});
+    return method(sums.get(), S.names.view, PyTuple_GET_ITEM(S.pair, 0), PyTuple_GET_ITEM(S.pair, 1));
 }
 
 /// `XX.sum() + XY.sum() + YX.sum() + YY.sum()`, strictly left to right.
 PyObject *total(PyObject *XX, PyObject *XY, PyObject *YX, PyObject *YY) noexcept {
     Ref acc = Ref::steal(method(XX, S.names.sum));
     if (!acc) return nullptr;
-    for (PyObject *part : {XY, YX, YY}) {
+    PyObject *const parts[] = {XY, YX, YY};
+    for (PyObject *part : parts) {
         Ref sum = Ref::steal(method(part, S.names.sum));
         if (!sum) return nullptr;
         acc = Ref::steal(PyNumber_Add(acc.get(), sum.get()));

@@ -2,8 +2,10 @@
 #include "calls/function.h"
 #include "calls/ops.h"
 #include "compat.h"
-#include "module/state.h"
+#include "state.h"
 #include "module/version.h"
+
+#include <initializer_list>
 
 namespace loss {
 
@@ -64,13 +66,6 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
 }
 
 // ---- exec step ------------------------------------------------------------
-
-/// Stores a new reference (or fails on null) in a state slot.
-int keep(PyObject *&slot, PyObject *value) noexcept {
-    if (!value) return -1;
-    Py_XSETREF(slot, value);
-    return 0;
-}
 
 int check_version() noexcept {
     unsigned long runtime = pack_version(Py_GetVersion());
@@ -139,22 +134,22 @@ PyObject *make_code(const FnRow &row, PyObject *varnames) noexcept {
                                                          row.def_line));
 }
 
-/// The tuples and code objects: pair constant, then per function its names and code.
+/// The tuples and code objects: pair constant, shared defaults, then per function its names and code.
 int make_code_objects() noexcept {
     const Names &n = S.names;
-    if (keep(S.pair, PyTuple_Pack(2, S.int1, S.int_m1)) < 0) return -1;
-    if (keep(S.kw_dim, names_tuple({n.dim})) < 0) return -1;
-    if (keep(S.kw_keepdim, names_tuple({n.keepdim})) < 0) return -1;
-    if (keep(S.kw_device, names_tuple({n.device})) < 0) return -1;
-    if (keep(S.kw_dtype, names_tuple({n.dtype})) < 0) return -1;
-    if (keep(S.kw_kernel, names_tuple({n.kernel_mul, n.kernel_num, n.fix_sigma})) < 0) return -1;
+    if (state_keep(S.pair, PyTuple_Pack(2, S.int1, S.int_m1)) < 0) return -1;
+    if (state_keep(S.defaults, PyTuple_Pack(3, S.int2, S.int6, Py_None)) < 0) return -1;
+    if (state_keep(S.kw_dim, names_tuple({n.dim})) < 0) return -1;
+    if (state_keep(S.kw_keepdim, names_tuple({n.keepdim})) < 0) return -1;
+    if (state_keep(S.kw_device, names_tuple({n.device})) < 0) return -1;
+    if (state_keep(S.kw_dtype, names_tuple({n.dtype})) < 0) return -1;
+    if (state_keep(S.kw_kernel, names_tuple({n.kernel_mul, n.kernel_num, n.fix_sigma})) < 0) return -1;
     for (int f = 0; f < kFunctions; ++f) {
         const FnRow &row = *kRows[f];
         PyObject *varnames = PyTuple_New(row.nlocals);
-        if (keep(S.varnames[f], varnames) < 0) return -1;
+        if (state_keep(S.varnames[f], varnames) < 0) return -1;
         for (int v = 0; v < row.nlocals; ++v) PyTuple_SET_ITEM(varnames, v, new_ref(S.names.*row.varnames[v]));
-        if (keep(S.code[f], make_code(row, varnames)) < 0) return -1;
-        if (f == 0 && keep(S.defaults, PyTuple_Pack(3, S.int2, S.int6, Py_None)) < 0) return -1;
+        if (state_keep(S.code[f], make_code(row, varnames)) < 0) return -1;
     }
     return 0;
 }
@@ -232,13 +227,15 @@ int exec_body(PyObject *module) noexcept {
     Py_XSETREF(S.builtins, builtins);
     if (PyDict_SetItemString(dict, "__builtins__", builtins) < 0) return -1;
     if (check_version() < 0) return -1;
-    if (keep(S.empty_tuple, PyTuple_New(0)) < 0) return -1;
-    if (keep(S.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0) return -1;
-    if (keep(S.empty_str, PyUnicode_FromStringAndSize(nullptr, 0)) < 0) return -1;
+    if (state_keep(S.empty_tuple, PyTuple_New(0)) < 0) return -1;
+    if (state_keep(S.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0) return -1;
     // The type is readied with the other objects that fail without an entry.
     if (fn_type_ready() < 0) return -1;
     if (state_make_constants() < 0) return -1;
-    compat::dict_tracking_start();
+    // Fixed at start-up (-O, PYTHONOPTIMIZE): read once, as the bodies' asserts need it.
+    int level = compat::optimization_level();
+    if (level < 0) return -1;
+    S.asserts = level == 0;
     return run_statements();
 }
 

@@ -55,7 +55,7 @@ struct State {
     PyObject *globals = nullptr;   // the module dictionary
     PyObject *builtins = nullptr;  // the builtins module
 
-    PyObject *empty_tuple = nullptr, *empty_bytes = nullptr, *empty_str = nullptr;
+    PyObject *empty_tuple = nullptr, *empty_bytes = nullptr;
     Names names{};
     PyObject *file_name = nullptr;  // "loss.py"
 
@@ -73,10 +73,16 @@ struct State {
     PyObject *code[kFunctions] = {};
 
     PyObject *builtin_sum = nullptr, *builtin_range = nullptr, *builtin_AssertionError = nullptr;
+
+    bool asserts = true;  // `assert` statements run: the interpreter's optimisation level is 0
 };
 
 /// The one module state of the process. Touched only with the GIL held.
 extern State S;
+
+/// Stores `value` (a new reference, or null on failure) in the state slot
+/// `slot`, releasing what it held; -1 on null.
+int state_keep(PyObject *&slot, PyObject *value) noexcept;
 
 /// Makes the interned names and numeric constants (again, after a failed import).
 int state_make_constants() noexcept;
