@@ -293,3 +293,21 @@ aarch64:
 	  || { echo "aarch64: the test venv did not install from $(ARM_WHEELS) and the repaired wheel"; exit 1; }
 	@echo "aarch64: suite"; $(ARM) sh -c '$(call suite_installed,$(ARM_VENV)/bin/python)' \
 	  || { echo "aarch64: the suite failed on the installed wheel under qemu (QEMU_CPU=$${QEMU_CPU:-neoverse-n1})"; exit 1; }
+
+# The workflows in .github/workflows, checked offline: the interpreter lists agree with
+# tools/interpreters.txt, each file parses against GitHub's workflow schema (check-jsonschema
+# ships it), zizmor finds nothing at its default level, and each cibuildwheel release the wheels
+# workflow pins lists exactly one identifier per interpreter on each target. The tools install
+# from PyPI into the cache on first use; a change of pins replaces them.
+.PHONY: workflows-check
+WORKFLOW_TOOLS := $(CACHE)/workflow-tools
+WORKFLOW_PINS  := check-jsonschema==0.39.0 zizmor==1.33.1
+workflows-check:
+	@set -e; if [ "$$(cat $(WORKFLOW_TOOLS)/.ready 2>/dev/null)" != "$(WORKFLOW_PINS)" ]; then \
+	  echo "installing $(WORKFLOW_PINS) into $(WORKFLOW_TOOLS)"; rm -rf $(WORKFLOW_TOOLS); \
+	  python3 -m venv $(WORKFLOW_TOOLS); \
+	  $(WORKFLOW_TOOLS)/bin/python -m pip --disable-pip-version-check -q install $(WORKFLOW_PINS); \
+	  echo "$(WORKFLOW_PINS)" >$(WORKFLOW_TOOLS)/.ready; fi
+	$(WORKFLOW_TOOLS)/bin/check-jsonschema --builtin-schema vendor.github-workflows .github/workflows/*.yml
+	$(WORKFLOW_TOOLS)/bin/zizmor --offline --no-progress .github/workflows
+	$(WORKFLOW_TOOLS)/bin/python tools/workflow_check.py --tools $(WORKFLOW_TOOLS)

@@ -1,7 +1,7 @@
 """Checks what the distribution's files hold before anyone installs them.
 
     dist_check.py sdist FILE.tar.gz     the sources to build from, and nothing of the checkout's own
-    dist_check.py wheel FILE.whl        the module and its stubs, under a manylinux tag
+    dist_check.py wheel FILE.whl        the module and its stubs, under a platform tag an index takes
 """
 import sys
 import tarfile
@@ -9,6 +9,8 @@ import zipfile
 
 NEEDED = ["pyproject.toml", "CMakeLists.txt", "README.md", "stubs/loss-stubs/__init__.pyi"]
 STRAY = (".ci", "build", "dist")
+# Platform tag prefix -> the extension module's suffix. An index refuses a plain linux_* tag.
+PLATFORMS = {"manylinux": ".so", "win_amd64": ".pyd", "macosx_": ".so"}
 
 
 def fail(path, what):
@@ -34,13 +36,14 @@ def check_wheel(path):
     names = zipfile.ZipFile(path).namelist()
     if "loss-stubs/__init__.pyi" not in names:
         fail(path, "no stubs")
-    modules = [n for n in names if n.startswith("loss.") and n.endswith(".so")]
-    if len(modules) != 1:
-        fail(path, "expected one extension module at the top, found %r" % modules)
-    # name-version-python-abi-platform.whl; an index refuses a plain linux_* platform.
-    platform = path.rsplit("/", 1)[-1][:-len(".whl")].split("-")[4]
-    if not platform.startswith("manylinux"):
-        fail(path, "platform tag %s is not a manylinux one" % platform)
+    # name-version-python-abi-platform.whl
+    platform = path.replace("\\", "/").rsplit("/", 1)[-1][:-len(".whl")].split("-")[4]
+    suffix = next((s for p, s in PLATFORMS.items() if platform.startswith(p)), None)
+    if suffix is None:
+        fail(path, "platform tag %s is none of %s" % (platform, ", ".join(PLATFORMS)))
+    modules = [n for n in names if n.startswith("loss.") and n.endswith((".so", ".pyd"))]
+    if len(modules) != 1 or not modules[0].endswith(suffix):
+        fail(path, "expected one %s extension module at the top, found %r" % (suffix, modules))
     print("%s: %s, %s" % (path, modules[0], platform))
 
 

@@ -1,0 +1,146 @@
+"""The release plumbing: every place that names the supported interpreters agrees with
+tools/interpreters.txt, the release notes come out of the changelog, and the contents check
+takes each platform's wheel."""
+import os
+import re
+import shutil
+import sys
+import zipfile
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TOOLS = os.path.join(ROOT, "tools")
+if not os.path.isfile(os.path.join(TOOLS, "workflow_check.py")):
+    pytest.skip("no checkout beside the tests", allow_module_level=True)
+sys.path.insert(0, TOOLS)
+import changelog_section  # noqa: E402
+import dist_check  # noqa: E402
+import workflow_check  # noqa: E402
+
+FILES = ["tools/interpreters.txt", "pyproject.toml", "Makefile", workflow_check.CI, workflow_check.WHEELS]
+
+
+def test_interpreter_lists_agree():
+    assert workflow_check.problems(ROOT) == []
+
+
+def edit(path, old, new):
+    """Replaces the one occurrence of the pattern `old` in a copied file."""
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    text, n = re.subn(old, new, text, flags=re.M)
+    if n == 0 and path.endswith("Makefile"):
+        pytest.skip("the Makefile spells out no MATRIX")
+    assert n == 1, (path, old)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+# An interpreter added in one place alone, or one place changed alone: (file, pattern, new text,
+# what the report must name).
+ONE_PLACE = {
+    "list file": ("tools/interpreters.txt", r"\Z", "3.16 sid 2.15.0\n", "classifiers"),
+    "classifier": ("pyproject.toml", r'^(    "Programming Language :: Python :: 3.15",)$',
+                   r'\1\n    "Programming Language :: Python :: 3.16",', "classifiers"),
+    "cibuildwheel build": ("pyproject.toml", r'^(build = ".*cp315-\*)"', r'\1 cp316-*"', "[tool.cibuildwheel] build"),
+    "wheels workflow": (workflow_check.WHEELS, r'cp315-\*"\}\]', 'cp315-* cp316-*"}]', "cibw builds"),
+    "cibuildwheel twice": (workflow_check.WHEELS, r'"build": "cp38-\*"', '"build": "cp38-* cp39-*"', "twice"),
+    "cibuildwheel unpinned": (workflow_check.WHEELS, r'"version": "3\.4\.1"', '"version": "3.4"', "pinned"),
+    "wheels target": (workflow_check.WHEELS, r', \{"os": "ubuntu-24.04-arm"[^}]*\}', "", "linux archs"),
+    "CI wheel legs": (workflow_check.CI, r'"3\.15"\]$', '"3.15", "3.16"]', "python"),
+    "CI installed legs": (workflow_check.CI, r'\{"python": "3\.15", "torch": "2\.15\.0"\}',
+                          '{"python": "3.14", "torch": "2.15.0"}', "installed legs"),
+    "CI installed torch": (workflow_check.CI, r'"torch": "2\.4\.1"', '"torch": "2.5.0"', "2.4.1"),
+    "CI cross headers": (workflow_check.CI, r"^( +)3\.13$", r"\g<1>3.13\n\g<1>3.16", "cross builds"),
+    "Makefile matrix": ("Makefile", r"^(MATRIX :=.*)$", r"\1 3.16:2.15.0", "Makefile MATRIX"),
+}
+
+
+@pytest.fixture
+def copy(tmp_path):
+    for name in FILES:
+        os.makedirs(str(tmp_path / os.path.dirname(name)), exist_ok=True)
+        shutil.copy(os.path.join(ROOT, name), str(tmp_path / name))
+    return tmp_path
+
+
+@pytest.mark.parametrize("case", sorted(ONE_PLACE))
+def test_one_place_alone_fails(copy, case):
+    name, old, new, named = ONE_PLACE[case]
+    edit(str(copy / name), old, new)
+    found = workflow_check.problems(str(copy))
+    assert any(named in p for p in found), found
+
+
+def test_makefile_may_read_the_list(copy):
+    edit(str(copy / "Makefile"), r"^MATRIX :=.*$", "MATRIX := $(shell grep -v '^#' tools/interpreters.txt)")
+    assert workflow_check.problems(str(copy)) == []
+
+
+CHANGELOG = """# Changelog
+
+## 0.2.0 - 2027-01-05
+
+- Two.
+
+## 0.1.10
+
+## 0.1.1
+
+- One, patched.
+  More.
+## 0.1.0 — 2026-12-09
+
+First release.
+"""
+
+
+@pytest.mark.parametrize("version, notes", [
+    ("0.2.0", "- Two."),
+    ("0.1.1", "- One, patched.\n  More."),   # ends at a heading without a blank line before it
+    ("0.1.0", "First release."),            # the last section, to the end of the file
+])
+def test_changelog_section(version, notes):
+    assert changelog_section.section(CHANGELOG, version) == notes
+
+
+@pytest.mark.parametrize("version, error", [
+    ("0.1", "no section"),        # a prefix of 0.1.0 and 0.1.10 is no version of its own
+    ("0.2.0.1", "no section"),
+    ("0.1.10", "empty"),
+])
+def test_changelog_section_refuses(version, error):
+    with pytest.raises(ValueError, match=error):
+        changelog_section.section(CHANGELOG, version)
+
+
+def test_changelog_has_the_version_of_pyproject():
+    with open(os.path.join(ROOT, "pyproject.toml"), encoding="utf-8") as f:
+        version = re.search(r'^version = "(.+)"$', f.read(), re.M).group(1)
+    with open(os.path.join(ROOT, "CHANGELOG.md"), encoding="utf-8") as f:
+        assert changelog_section.section(f.read(), version)
+
+
+@pytest.mark.parametrize("platform, module, ok", [
+    ("manylinux_2_17_x86_64.manylinux2014_x86_64", "loss.cpython-311-x86_64-linux-gnu.so", True),
+    ("manylinux_2_28_aarch64", "loss.cpython-311-aarch64-linux-gnu.so", True),
+    ("win_amd64", "loss.cp311-win_amd64.pyd", True),
+    ("macosx_11_0_arm64", "loss.cpython-311-darwin.so", True),
+    ("linux_x86_64", "loss.cpython-311-x86_64-linux-gnu.so", False),   # no index takes it
+    ("win_amd64", "loss.cpython-311-x86_64-linux-gnu.so", False),
+    ("macosx_10_13_x86_64", "loss.cp311-win_amd64.pyd", False),
+    ("win_amd64", None, False),
+])
+def test_dist_check_wheel(tmp_path, capsys, platform, module, ok):
+    path = str(tmp_path / ("torch_mmd_contrastive-0.1.0-cp311-cp311-%s.whl" % platform))
+    with zipfile.ZipFile(path, "w") as z:
+        z.writestr("loss-stubs/__init__.pyi", "")
+        if module:
+            z.writestr(module, "")
+    if ok:
+        dist_check.check_wheel(path)
+        assert module in capsys.readouterr().out
+    else:
+        with pytest.raises(SystemExit):
+            dist_check.check_wheel(path)
