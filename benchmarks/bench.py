@@ -182,6 +182,8 @@ def fake_module(one_hot, **functions):
     and `one_hot` as `nn.functional.one_hot`."""
     fake = types.ModuleType("torch")
     vars(fake).update(functions)
+    # dtypes the bodies compare with; no duck has them
+    fake.float16, fake.float32 = object(), object()
     fake.nn = types.ModuleType("torch.nn")
     fake.nn.functional = types.ModuleType("torch.nn.functional")
     fake.nn.functional.one_hot = one_hot
@@ -321,26 +323,25 @@ def main():
         print("\nTargets missed: " + (", ".join(misses) if misses else "none"))
         return
     c_duck = c_duck_type()
-    for title, make, fake, target in (
-            ("the frame alone (C duck tensors, C duck torch)", c_duck, c_duck_torch(c_duck((4, 4))), 1.0),
-            ("with Python ducks (their methods cost as much as the frame)", Duck, duck_torch(Duck((4, 4))), None)):
-        if opts.frame and not target:
+    # What the frame itself costs (binding, lookups, calls), for a maintainer
+    # comparing changes to it; no target: with real tensors torch's work dwarfs it.
+    for title, make, fake in (
+            ("the frame alone (C duck tensors, C duck torch)", c_duck, c_duck_torch(c_duck((4, 4)))),
+            ("with Python ducks (their methods cost as much as the frame)", Duck, duck_torch(Duck((4, 4))))):
+        if opts.frame and make is Duck:
             break
         print("\n### (b) %s\n" % title)
-        row(("function", "module µs/call", "reference µs/call", "ratio") + (("≤ 1.0",) if target else ()))
-        row(("---", "---:", "---:", "---:") + (("---",) if target else ()))
+        row(("function", "module µs/call", "reference µs/call", "ratio"))
+        row(("---", "---:", "---:", "---:"))
         try:
             loss.torch = reference.torch = fake
             for name in NAMES:
                 tm, tr = compare(name, duck_inputs(name, make), rounds, batch_s)
-                row((name, us(tm), us(tr), "%.3f" % (tm / tr)) + ((verdict(tm / tr, target),) if target else ()))
-                if target and tm / tr > target:
-                    misses.append("(b) %s" % name)
+                row((name, us(tm), us(tr), "%.3f" % (tm / tr)))
         finally:
             loss.torch = reference.torch = torch
 
     if opts.frame:
-        print("\nTargets missed: " + (", ".join(misses) if misses else "none"))
         return
     print("\n### (c) guassian_kernel_mmd and MMD over N (stacked rows), D = %d\n" % SCAN_D)
     print("Peak memory: resident-set growth during one call, fresh interpreter per case "
