@@ -108,9 +108,8 @@ assert sys.modules["loss"] is loss
 ''' % (str(tmp_path), block, exc_type, message, unblock)))
 
 
-SUBINTERP = '''
-import os, sys
-import loss
+# In a subinterpreter: prints what its `import loss` did.
+IMPORT_THERE = '''
 script = """
 import os
 try:
@@ -122,7 +121,12 @@ except BaseException as e:
     r = "other:" + repr(e)
 os.write(1, (r + "\\\\n").encode())
 """
-route = %r
+'''
+
+SUBINTERP = '''
+import os, sys
+import loss
+''' + IMPORT_THERE + '''route = %r
 if route == "testcapi":
     try:
         import _testcapi
@@ -201,16 +205,7 @@ def test_native_version_checks(tmp_path):
 
 FIRST_IN_SUBINTERP = '''
 import sys, torch
-script = """
-import os
-try:
-    import loss
-    r = "imported"
-except ImportError as e:
-    r = "ImportError:" + str(e)
-os.write(1, (r + "\\\\n").encode())
-"""
-try:
+''' + IMPORT_THERE + '''try:
     import _testcapi
     _testcapi.run_in_subinterp(script)
 except (ImportError, AttributeError):
