@@ -75,7 +75,8 @@ PyObject *call(PyObject *callable, std::initializer_list<PyObject *> args, PyObj
 PyObject *method(PyObject *self, PyObject *name, std::initializer_list<PyObject *> args = {},
                  PyObject *kwnames = nullptr) noexcept;
 
-/// `int(o)`: an exact int is taken as it is.
+/// `int(o)`: an exact int is taken as it is, and so is torch's symbolic int,
+/// which only appears while torch traces.
 PyObject *to_int(PyObject *o) noexcept;
 
 /// `int(o.size()[0])`, as a batch size is read.
