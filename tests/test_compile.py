@@ -84,4 +84,5 @@ def test_one_graph_across_batch_sizes(name, dynamic, graphs):
         s = torch.randn(n, d, generator=g, dtype=torch.float64)
         t = torch.randn(m, d, generator=g, dtype=torch.float64)
         torch.testing.assert_close(step(s, t), fn(s, t).sum())
-    assert len(made) == graphs
+    # At most: another torch may merge more; a graph per size is the fault this catches.
+    assert 1 <= len(made) <= graphs
