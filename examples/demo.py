@@ -18,7 +18,8 @@
                                 have the same distribution
    It is compared with the same classifier trained on the source alone.
 
-The loss curves and a picture of the learned embedding go to out/demo.png.
+The summary table is printed first; then the loss curves and a picture of the learned
+embedding go to out/demo.png (skipped, with a note, where matplotlib is not installed).
 Usage: demo.py [--seed N] [--ablate instance|category|mmd|all] [--out PATH]
 """
 import argparse
@@ -361,18 +362,23 @@ def main():
     log("with MMD between source and target features:")
     aligned = train_alignment(xs, ys, xt, yt, opts.seed, mmd_on=True)
 
-    out_dir = os.path.dirname(opts.out)
-    if out_dir:
-        os.makedirs(out_dir, exist_ok=True)
-    plot(opts.out, clustering, aligned, source_only, y)
-
-    table = ablation(opts, x, y, labelled, clustering, source_only, aligned) if opts.ablate else None
     log("")
     log(summary(raw, clustering, source_only, aligned))
-    if table:
+    if opts.ablate:
         log("")
-        log(table)
-    log("figure: %s" % os.path.abspath(opts.out))
+        log(ablation(opts, x, y, labelled, clustering, source_only, aligned))
+    log("")
+    # Drawing comes last and is optional, so the table never depends on matplotlib.
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        log("figure skipped: matplotlib is not installed (pip install matplotlib to draw %s)" % opts.out)
+    else:
+        out_dir = os.path.dirname(opts.out)
+        if out_dir:
+            os.makedirs(out_dir, exist_ok=True)
+        plot(opts.out, clustering, aligned, source_only, y)
+        log("figure: %s" % os.path.abspath(opts.out))
     log("run time: %.1f s" % (time.time() - started))
 
 

@@ -74,6 +74,10 @@ struct State {
 
     PyObject *builtin_sum = nullptr, *builtin_range = nullptr, *builtin_AssertionError = nullptr;
 
+    // torch.SymInt once met: held until the process ends, so the pointer never
+    // names another type.
+    PyObject *sym_int_type = nullptr;
+
     bool asserts = true;  // `assert` statements run: the interpreter's optimisation level is 0
 };
 

@@ -47,6 +47,18 @@ def _step_loss(model, fns, source, target, augmented, labels):
             + category(zs, labels, CLASSES, False))
 
 
+def _global_mmd_step(mmd, source, target):
+    """MMD of the whole batch across ranks: each rank gathers every rank's features with a
+    gather that carries gradients back to their owners, then computes the same value."""
+    import torch.distributed.nn.functional as dist_fn
+
+    model = DistributedDataParallel(_model())
+    zs, zt = model(source), model(target)
+    value = mmd(torch.cat(dist_fn.all_gather(zs)), torch.cat(dist_fn.all_gather(zt)))
+    value.backward()
+    return value.detach(), [p.grad.clone() for p in model.parameters()]
+
+
 def _worker(rank, out_dir, fns):
     # Unpickled by name: the worker's own module functions, not copies.
     by_name = all(f is getattr(loss, f.__name__) for f in fns)
@@ -62,9 +74,11 @@ def _worker(rank, out_dir, fns):
         _step_loss(model, fns, *_half(rank, _batch())).backward()
         grads = [p.grad.clone() for p in model.parameters()]
         opt.step()
+        global_value, global_grads = _global_mmd_step(fns[0], *_half(rank, _batch()[:2]))
         path = os.path.join(out_dir, "rank%d.pt" % rank)
         torch.save({"by_name": by_name, "grads": grads,
-                    "params": [p.detach().clone() for p in model.parameters()]}, path + ".tmp")
+                    "params": [p.detach().clone() for p in model.parameters()],
+                    "global_value": global_value, "global_grads": global_grads}, path + ".tmp")
         os.replace(path + ".tmp", path)
     finally:
         dist.destroy_process_group()
@@ -89,6 +103,15 @@ def _reference():
     return grads, mean, params
 
 
+def _whole_batch_mmd():
+    model = _model()
+    source, target = _batch()[:2]
+    value = loss.MMD(model(source), model(target))
+    value.backward()
+    halves = [loss.MMD(*(model(t) for t in _half(rank, (source, target)))).detach() for rank in range(WORLD)]
+    return value.detach(), [p.grad for p in model.parameters()], halves
+
+
 def test_ddp_gradients_are_the_mean_of_the_half_batches(tmp_path):
     fns = (loss.MMD, loss.instance_contrastive_Loss, loss.category_contrastive_loss)
     ctx = mp.spawn(_worker, args=(str(tmp_path), fns), nprocs=WORLD, join=False)
@@ -110,3 +133,13 @@ def test_ddp_gradients_are_the_mean_of_the_half_batches(tmp_path):
             torch.testing.assert_close(g, m, rtol=1e-10, atol=1e-12)
         for p, q in zip(got["params"], params):
             torch.testing.assert_close(p, q, rtol=1e-10, atol=1e-12)
+    # The gathered pattern: every rank holds the whole batch's MMD, not its own half's, and
+    # the gather's backward sums what each rank sends back, which DDP's mean turns into the
+    # whole batch's gradient.
+    value, grads, halves = _whole_batch_mmd()
+    assert all(abs(h - value) > 1e-3 for h in halves)
+    for rank in range(WORLD):
+        got = torch.load(str(tmp_path / ("rank%d.pt" % rank)), weights_only=True)
+        torch.testing.assert_close(got["global_value"], value, rtol=1e-10, atol=1e-12)
+        for g, w in zip(got["global_grads"], grads):
+            torch.testing.assert_close(g, w, rtol=1e-10, atol=1e-12)

@@ -1,6 +1,8 @@
 // ops.cpp: global lookups, conversions and unpacking.
 #include "calls/ops.h"
 
+#include <cstring>
+
 namespace loss {
 
 PyObject *global(PyObject *name) noexcept {
@@ -16,8 +18,32 @@ PyObject *global(PyObject *name) noexcept {
     return nullptr;
 }
 
+namespace {
+
+/// Whether `o` is torch's symbolic integer, known by its type's name and module
+/// rather than by a lookup of the global `torch`, which a caller may rebind.
+bool is_sym_int(PyObject *o) noexcept {
+    PyTypeObject *type = Py_TYPE(o);
+    if (reinterpret_cast<PyObject *>(type) == S.sym_int_type) return true;
+    if (S.sym_int_type || std::strcmp(type->tp_name, "SymInt") != 0) return false;
+    PyObject *module = PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), "__module__");
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    bool found = PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "torch") == 0;
+    Py_DECREF(module);
+    if (found) S.sym_int_type = new_ref(reinterpret_cast<PyObject *>(type));
+    return found;
+}
+
+}  // namespace
+
 PyObject *to_int(PyObject *o) noexcept {
     if (PyLong_CheckExact(o)) return new_ref(o);
+    // While torch traces, int() of a symbolic size would fix the graph to this
+    // one size; kept symbolic, one graph serves every size.
+    if (is_sym_int(o)) return new_ref(o);
     return PyNumber_Long(o);
 }
 

@@ -74,7 +74,8 @@ PyObject *method(PyObject *self, PyObject *name, Args... args) noexcept {
     return method_kw(self, name, nullptr, args...);
 }
 
-/// `int(o)`: an exact int is taken as it is.
+/// `int(o)`: an exact int is taken as it is, and so is torch's symbolic int,
+/// which only appears while torch traces.
 PyObject *to_int(PyObject *o) noexcept;
 
 /// `int(o.size()[0])`, as a batch size is read.

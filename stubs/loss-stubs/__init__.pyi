@@ -11,9 +11,9 @@ _Number = Union[int, float]
 def guassian_kernel_mmd(
     source: Tensor,
     target: Tensor,
-    kernel_mul: Union[_Number, Tensor] = ...,
-    kernel_num: int = ...,
-    fix_sigma: Optional[Union[_Number, Tensor]] = ...,
+    kernel_mul: Union[_Number, Tensor] = 2,
+    kernel_num: int = 6,
+    fix_sigma: Optional[Union[_Number, Tensor]] = None,
 ) -> Union[Tensor, int]:
     """Sum of `kernel_num` Gaussian kernels over all pairs of rows of `source` and `target` stacked.
 
@@ -25,9 +25,9 @@ def guassian_kernel_mmd(
 def MMD(
     source: Tensor,
     target: Tensor,
-    kernel_mul: Union[_Number, Tensor] = ...,
-    kernel_num: int = ...,
-    fix_sigma: Optional[Union[_Number, Tensor]] = ...,
+    kernel_mul: Union[_Number, Tensor] = 2,
+    kernel_num: int = 6,
+    fix_sigma: Optional[Union[_Number, Tensor]] = None,
 ) -> Tensor:
     """Maximum mean discrepancy between the batches `source` and `target`.
 
@@ -50,8 +50,8 @@ def compute_joint(x_out: Any, x_tf_out: Any) -> Any: ...
 def instance_contrastive_Loss(
     x_out: Tensor,
     x_tf_out: Tensor,
-    lamb: Union[_Number, Tensor] = ...,
-    EPS: float = ...,
+    lamb: Union[_Number, Tensor] = 1.0,
+    EPS: float = 2.220446049250313e-16,  # sys.float_info.epsilon, read at import
 ) -> Tensor:
     """Instance-level contrastive loss: minus the mutual information of two views' assignments.
 
