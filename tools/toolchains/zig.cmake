@@ -5,7 +5,7 @@ if(NOT ZIG)
   message(FATAL_ERROR "zig toolchain: pass -DZIG=/path/to/zig")
 endif()
 set(CMAKE_CXX_COMPILER "${ZIG}" c++ -target ${ZIG_TARGET})
-# zig adds debug information (a .pdb beside a Windows module) unless told not to.
+# zig c++ adds debug information unless told not to.
 set(CMAKE_CXX_FLAGS_INIT -g0)
 if(CMAKE_SYSTEM_NAME STREQUAL "Darwin")
   # Read after CMake's rules for Darwin, to replace their -bundle.
