@@ -1,9 +1,20 @@
 # Set-up, build and checks. Every target does its own set-up, so each works on a fresh machine.
 #   make demo | test | bench | wheels | matrix   (PYVER=3.8.18 for another interpreter, TORCH=... for another torch)
-# PYVER is a pyenv version (3.8.18 to 3.13.0) or 3.14 / 3.15, which run in a Debian unstable root
-# (tools/sid.sh) that the first use makes in the cache.
+# PYVER is one of tools/interpreters.txt: a pyenv version, or one that comes from Debian
+# unstable and runs in a root (tools/sid.sh) that the first use makes in the cache.
 # Without PYVER, PYTHON names the interpreter: by default pyenv's 3.11.7 where pyenv has it, else
 # the python3 on PATH. Its real version names the venv and picks the torch.
+
+# The supported interpreters, each as version:source:torch (tools/interpreters.txt); every
+# supported CPython with its newest torch is the matrix.
+INTERPRETERS := $(shell awk '$$1 ~ /^[0-9]/ { print $$1 ":" $$2 ":" $$3 }' tools/interpreters.txt)
+field         = $(word $(1),$(subst :, ,$(2)))
+minor         = $(word 1,$(subst ., ,$(1))).$(word 2,$(subst ., ,$(1)))
+MATRIX       := $(foreach i,$(INTERPRETERS),$(call field,1,$(i)):$(call field,3,$(i)))
+SID          := $(strip $(foreach i,$(INTERPRETERS),$(if $(filter sid,$(call field,2,$(i))),$(call field,1,$(i)))))
+$(foreach i,$(INTERPRETERS),$(eval TORCH_$(call minor,$(call field,1,$(i))) := $(call field,3,$(i))))
+# make test on 3.11 keeps the CPU build that lies on this machine's disk.
+TORCH_3.11 := 2.13.0
 
 ifeq ($(origin PYVER),undefined)
 ifeq ($(origin PYTHON),undefined)
@@ -15,26 +26,29 @@ ifeq ($(PYVER),)
 $(error no interpreter runs as '$(PYTHON)': name one with PYTHON=/path/to/python3, or a pyenv version with PYVER=)
 endif
 BY_PYTHON := 1
+else ifeq ($(filter $(SID),$(PYVER)),)
+# A pyenv version, which must be there: without, the venv would wrap some other python3.
+PYENV_PREFIX := $(shell pyenv prefix $(PYVER) 2>/dev/null)
+PYENV_PYTHON := $(if $(PYENV_PREFIX),$(wildcard $(PYENV_PREFIX)/bin/python3))
+ifeq ($(PYENV_PYTHON),)
+$(error PYVER=$(PYVER): pyenv has no such interpreter (pyenv versions lists those it has), and tools/interpreters.txt names no Debian unstable one ($(SID)))
 endif
-# The newest torch for each interpreter; 3.11 keeps the CPU build that lies on this machine's disk.
-TORCH_3.8  := 2.4.1
-TORCH_3.9  := 2.8.0
-TORCH_3.10 := 2.14.1
-TORCH_3.11 := 2.13.0
-MINOR := $(word 1,$(subst ., ,$(PYVER))).$(word 2,$(subst ., ,$(PYVER)))
-TORCH ?= $(or $(TORCH_$(MINOR)),2.15.0)
+endif
+MINOR := $(call minor,$(PYVER))
+# Another version gets the newest torch of the list.
+TORCH ?= $(or $(TORCH_$(MINOR)),$(call field,3,$(lastword $(INTERPRETERS))))
 CACHE ?= $(HOME)/.cache/loss-build
 export CACHE
 VENV  := .venv-$(PYVER)
 ifdef BY_PYTHON
 RUN    :=
 BASEPY := $(PYTHON)
-else ifneq ($(filter 3.14 3.15,$(PYVER)),)
+else ifdef PYENV_PYTHON
+RUN    :=
+BASEPY := $(PYENV_PYTHON)
+else
 RUN    := $(CURDIR)/tools/sid.sh run
 BASEPY := /usr/bin/python$(PYVER)
-else
-RUN    :=
-BASEPY := $$(pyenv prefix $(PYVER))/bin/python3
 endif
 VPY   := $(VENV)/bin/python
 PY    := $(RUN) $(VPY)
@@ -124,8 +138,6 @@ LINUX  := dist/linux
 # build, auditwheel and twine run on this machine's python3, whatever interpreter a wheel is for.
 TOOLS  := $(CACHE)/dist-tools
 TOOLPY := $(TOOLS)/bin/python
-# Every supported CPython, each with its newest torch.
-MATRIX := 3.8.18:2.4.1 3.9.18:2.8.0 3.10.13:2.14.1 3.11.7:2.15.0 3.12.1:2.15.0 3.13.0:2.15.0 3.14:2.15.0 3.15:2.15.0
 
 $(TOOLS)/.ready:
 	@set -e; python3 -m venv $(TOOLS); \
@@ -144,34 +156,11 @@ sdist: $(TOOLS)/.ready
 WHEEL_ENV := build/wheel-$(PYVER)
 wheel: $(TOOLS)/.ready
 	@ls $(SDISTS)/*.tar.gz >/dev/null 2>&1 || $(MAKE) --no-print-directory sdist
-	@set -e; rm -rf $(WHEEL_ENV); $(RUN) $(BASEPY) -m venv $(WHEEL_ENV); \
-	$(RUN) $(WHEEL_ENV)/bin/python -m pip --disable-pip-version-check -q wheel --no-deps \
-	  -w $(WHEEL_ENV)/raw $$(ls $(SDISTS)/*.tar.gz); \
-	raw=$$(ls $(WHEEL_ENV)/raw/*.whl); tag=$$(basename $$raw | cut -d- -f3); \
-	mkdir -p $(LINUX) && rm -f $(LINUX)/*-$$tag-$$tag-*x86_64*.whl; \
-	PATH=$(TOOLS)/bin:$$PATH $(TOOLPY) -m auditwheel repair -w $(WHEEL_ENV)/repaired $$raw; \
-	whl=$$(ls $(WHEEL_ENV)/repaired/*.whl); \
-	$(TOOLPY) tools/dist_check.py wheel $$whl; \
-	$(TOOLPY) -m twine check --strict $$whl; \
-	$(RUN) $(WHEEL_ENV)/bin/python -m pip --disable-pip-version-check -q install $$whl; \
-	$(RUN) $(WHEEL_ENV)/bin/python -c "import importlib.util as u; assert u.find_spec('torch') is None, 'torch pulled in'"; \
-	if $(RUN) $(WHEEL_ENV)/bin/python -c "import loss" 2>$(WHEEL_ENV)/no-torch.err; then \
-	  echo "import loss worked without torch"; exit 1; fi; \
-	grep -q "^ModuleNotFoundError: No module named 'torch'" $(WHEEL_ENV)/no-torch.err \
-	  || { cat $(WHEEL_ENV)/no-torch.err; echo "import loss without torch failed otherwise"; exit 1; }; \
-	mv $$whl $(LINUX)/; rm -rf $(WHEEL_ENV)
+	@RUN="$(RUN)" TOOLPY=$(TOOLPY) tools/wheel.sh $(BASEPY) $(WHEEL_ENV) $$(ls $(SDISTS)/*.tar.gz) $(LINUX)
 
 wheels: sdist
 	@set -e; for pair in $(MATRIX); do $(MAKE) --no-print-directory wheel PYVER=$${pair%%:*}; done
 	@ls -l $(LINUX) $(SDISTS)
-
-# The suite on an installed loss, with the python $(1): from an empty folder outside the
-# checkout, so that only the installed module can be imported; the suite checks that it is
-# the one under test.
-define suite_installed
-d=$$(mktemp -d); cd "$$d" && LOSS_TEST_INSTALLED=1 $(1) -m pytest -q -rs -p no:cacheprovider \
-  --rootdir=$(CURDIR) $(CURDIR)/tests; rc=$$?; rm -rf "$$d"; exit $$rc
-endef
 
 # The suite on the PYVER wheel from dist/linux, in a fresh venv with torch $(TORCH), installed by
 # name as a user would.
@@ -184,7 +173,7 @@ test-wheel:
 	$(call install_torch,$$pip,$(TORCH)); \
 	$$pip install numpy pytest hypothesis; \
 	$$pip install --no-index --find-links $(LINUX) $(DIST)
-	$(RUN) sh -c '$(call suite_installed,$(CURDIR)/$(TEST_ENV)/bin/python)'
+	$(RUN) $(CURDIR)/tools/suite_installed.sh $(CURDIR)/$(TEST_ENV)/bin/python
 	@rm -rf $(TEST_ENV)
 
 # Every wheel on its interpreter; a table of the results (each leg's log in build/), failing if
@@ -233,10 +222,7 @@ valgrind: build
 	@rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
 	PYTHONMALLOC=malloc valgrind --tool=memcheck --num-callers=30 --log-file=$(SAN_LOGS)/vg.%p \
 	  $(PY) tests/leakcheck.py --once
-	@awk '/^==[0-9]+== *$$/ { if (bad && ours) { print block; n++ } block = ""; bad = ours = 0; next } \
-	  { block = block $$0 "\n" } /Invalid read|Invalid write|uninitialised/ { bad = 1 } /loss\.cpython/ { ours = 1 } \
-	  END { if (bad && ours) { print block; n++ } if (n) { print n " memcheck reports in the module"; exit 1 } }' \
-	  $(SAN_LOGS)/vg.*
+	@awk -f tools/memcheck.awk $(SAN_LOGS)/vg.*
 	@grep -h "ERROR SUMMARY" $(SAN_LOGS)/vg.*; echo "valgrind: no invalid access or uninitialised use in the module"
 
 modes: build
@@ -244,11 +230,12 @@ modes: build
 	$(PY) -O -m pytest -q -p no:cacheprovider tests
 
 # Windows x86-64 (MinGW-w64 and zig) and macOS arm64/x86-64 (zig) builds of the module for
-# every interpreter of the matrix, each checked for its one export and its imports; into
+# every interpreter of tools/interpreters.txt, through CMakeLists.txt with a toolchain file per
+# target (tools/toolchains/), each checked for its one export and its imports; into
 # dist/windows/ and dist/macos/. Nothing here runs them.
 .PHONY: cross
 cross:
-	tools/cross.sh $(foreach pair,$(MATRIX),$(firstword $(subst :, ,$(pair))))
+	tools/cross.sh
 
 # How MMD's cost grows with N and D, eager and compiled, module and Python: a table on stdout
 # and docs/mmd-scaling.png. Points predicted to need more than CEILING GiB are skipped.
@@ -258,41 +245,14 @@ bench-scaling: build
 	@$(PY) -c "import matplotlib" 2>/dev/null || $(PIP) install matplotlib
 	$(PY) benchmarks/bench_scaling.py --ceiling-gib $(CEILING) --plot docs/mmd-scaling.png
 
-# aarch64 under qemu-user: the wheel built and repaired in an arm64 Debian 12 root (tools/arm64.sh,
-# made in the cache on first use), copied to dist/linux/, then installed into a fresh venv there with
-# an aarch64 torch from PyPI and tested as installed.
-#   make aarch64                (ARM_TORCH=... for another torch)
+# aarch64 under qemu-user: the wheel for CPython 3.11 built, repaired and tested as installed in
+# an arm64 Debian 12 root (tools/aarch64.sh).     make aarch64   (ARM_TORCH=... for another torch)
 # PyPI's aarch64 torch wheels from 2.11 on are CUDA builds that pull in gigabytes of CUDA
 # libraries; 2.10.0 is the newest CPU build.
 .PHONY: aarch64
-ARM        := $(CURDIR)/tools/arm64.sh run
-ARM_TORCH  ?= 2.10.0
-ARM_WHEELS := $(CACHE)/wheels-arm64
-ARM_OUT    := build/arm64
-ARM_VENV   := /opt/test-3.11
-ARM_PIP    := python -m pip --disable-pip-version-check -q
-# The suite's stub cases run mypy.
-ARM_TESTS  := numpy pytest hypothesis mypy
+ARM_TORCH ?= 2.10.0
 aarch64:
-	@echo "aarch64: root"; $(ARM) true
-	@echo "aarch64: wheel"; rm -rf $(ARM_OUT) && \
-	  $(ARM) /opt/build/bin/$(ARM_PIP) wheel --no-build-isolation --no-deps -w $(ARM_OUT)/raw . \
-	  || { echo "aarch64: the wheel did not build"; exit 1; }
-	@echo "aarch64: auditwheel"; $(ARM) /opt/build/bin/auditwheel show $(ARM_OUT)/raw/*.whl && \
-	  $(ARM) env PATH=/opt/build/bin:/usr/bin:/bin auditwheel repair -w $(ARM_OUT)/repaired $(ARM_OUT)/raw/*.whl \
-	  || { echo "aarch64: auditwheel could not repair the wheel"; exit 1; }
-	@set -e; whl=$$(ls $(ARM_OUT)/repaired/*.whl); case $$whl in *manylinux*_aarch64.whl) ;; \
-	  *) echo "aarch64: $$whl carries no manylinux aarch64 tag"; exit 1 ;; esac; \
-	  mkdir -p dist/linux && rm -f dist/linux/*-cp311-*aarch64.whl && cp $$whl dist/linux/ && echo "aarch64: dist/linux/$${whl##*/}"
-	@echo "aarch64: torch $(ARM_TORCH) and test tools"; mkdir -p $(ARM_WHEELS) && \
-	  $(ARM) /opt/build/bin/$(ARM_PIP) download -d $(ARM_WHEELS) torch==$(ARM_TORCH) $(ARM_TESTS) \
-	  || { echo "aarch64: could not fetch torch $(ARM_TORCH) for aarch64 into $(ARM_WHEELS)"; exit 1; }
-	@echo "aarch64: fresh venv $(ARM_VENV)"; $(ARM) sh -euc 'rm -rf $(ARM_VENV) && python3 -m venv $(ARM_VENV) && \
-	  $(ARM_VENV)/bin/$(ARM_PIP) install --no-index --find-links $(ARM_WHEELS) torch==$(ARM_TORCH) $(ARM_TESTS) && \
-	  $(ARM_VENV)/bin/$(ARM_PIP) install --no-index --no-deps $(ARM_OUT)/repaired/*.whl' \
-	  || { echo "aarch64: the test venv did not install from $(ARM_WHEELS) and the repaired wheel"; exit 1; }
-	@echo "aarch64: suite"; $(ARM) sh -c '$(call suite_installed,$(ARM_VENV)/bin/python)' \
-	  || { echo "aarch64: the suite failed on the installed wheel under qemu (QEMU_CPU=$${QEMU_CPU:-neoverse-n1})"; exit 1; }
+	tools/aarch64.sh $(ARM_TORCH)
 
 # The workflows in .github/workflows, checked offline: the interpreter lists agree with
 # tools/interpreters.txt, each file parses against GitHub's workflow schema (check-jsonschema

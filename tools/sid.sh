@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# CPython 3.14 and 3.15 come from a Debian unstable root kept in the build cache
-# (Debian 12 and pyenv have neither).
+# The interpreters that tools/interpreters.txt says come from Debian unstable (Debian 12 and
+# pyenv have neither), in a root kept in the build cache.
 #   tools/sid.sh ensure          make the root and its interpreters where missing
 #   tools/sid.sh run CMD...      run CMD inside the root, in this checkout
 # The root sees the checkout and the cache at their own paths (tools/chroot.sh).
@@ -8,13 +8,15 @@ set -euo pipefail
 
 . "$(dirname "$0")/chroot.sh"
 ROOT=$CACHE/sid
-PACKAGES="python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python3.15-venv g++ make"
+VERSIONS=$(awk '!/^#/ && $2 == "sid" { print $1 }' "$CHECKOUT/tools/interpreters.txt")
+PACKAGES="$(for v in $VERSIONS; do printf 'python%s python%s-dev python%s-venv ' "$v" "$v" "$v"; done)g++ make"
 
 ensure() {
-    if [ -f "$ROOT/.ready" ]; then return; fi
+    # The stamp holds what the root was made with: a changed list installs again.
+    if [ "$(cat "$ROOT/.ready" 2>/dev/null)" = "$PACKAGES" ]; then return; fi
     bootstrap sid
     install_packages
-    touch "$ROOT/.ready"
+    echo "$PACKAGES" >"$ROOT/.ready"
 }
 
 dispatch "$@"
