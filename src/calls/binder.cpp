@@ -154,10 +154,6 @@ int bind_values(const FnObject *fn, PyObject *const *args, Py_ssize_t nargs, PyO
     return 0;
 }
 
-}  // namespace
-
-namespace {
-
 /// Runs the body as one level of the interpreter's recursion: calls between the
 /// module's functions recurse in C alone, so a loop made of them (a global
 /// rebound to its caller) ends in RecursionError, as in Python, not in a crash.
