@@ -2,6 +2,7 @@
 #include "calls/ops.h"
 
 #include <cstring>
+#include <utility>
 
 namespace loss {
 
