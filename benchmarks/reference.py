@@ -72,11 +72,9 @@ def instance_contrastive_Loss(x_out, x_tf_out, lamb=1.0, EPS=sys.float_info.epsi
     assert p_i_j.size() == (k, k)                                                 # 154
     p_i = p_i_j.sum(dim=1).view(k, 1).expand(k, k)                                # 156
     p_j = p_i_j.sum(dim=0).view(1, k).expand(k, k)                                # 157
-    eps = _bound(p_i_j, EPS)
+    eps = _bound(p_i_j, EPS)  # the marginals share the joint's dtype             # 159
     p_i_j = torch.where(p_i_j < eps, torch.tensor([eps], device=p_i_j.device), p_i_j)  # 159
-    eps = _bound(p_j, EPS)
     p_j = torch.where(p_j < eps, torch.tensor([eps], device=p_j.device), p_j)     # 160
-    eps = _bound(p_i, EPS)
     p_i = torch.where(p_i < eps, torch.tensor([eps], device=p_i.device), p_i)     # 161
     loss = -p_i_j * (torch.log(p_i_j)                                             # 163
                      - lamb * torch.log(p_j)                                      # 164

@@ -143,7 +143,7 @@ PyObject *category_contrastive_loss(FnObject *, PyObject *const *args) noexcept 
     if (shift) { gt = s.at(187, PyNumber_Subtract(gt.get(), S.int1));                   if (!gt) return nullptr; }
     Ref batch_size = s.at(189, first_size(gt.get()));                                   if (!batch_size) return nullptr;
     Ref F_h_h = s.at(190, similarities(repre));                                         if (!F_h_h) return nullptr;
-    Ref F_hn_hn = s.at(191, torch_call<&Names::diag>(F_h_h.get()));                   if (!F_hn_hn) return nullptr;
+    Ref F_hn_hn = s.at(191, torch_call<&Names::diag>(F_h_h.get()));                     if (!F_hn_hn) return nullptr;
     F_h_h = s.at(192, clear_diagonal(F_h_h.get(), F_hn_hn.get()));                      if (!F_h_h) return nullptr;
     Ref label_onehot = s.at(194, one_hot(gt.get(), classes, repre));                    if (!label_onehot) return nullptr;
     Ref label_num = s.at(196, torch_call_kw<&Names::sum>(S.kw_keepdim, label_onehot.get(), S.int0, Py_True));

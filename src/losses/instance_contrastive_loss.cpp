@@ -32,9 +32,10 @@ PyObject *marginal(PyObject *p_i_j, PyObject *dim, PyObject *rows, PyObject *col
     return method(viewed.get(), S.names.expand, k, k);
 }
 
-/// The bound for `p`: `EPS`, unless `p` is float16 and EPS is a positive float
-/// that float16 rounds to 0 (the default does): no entry would be lifted and
-/// 0 * log(0) would be NaN, so float16's smallest normal number serves instead.
+/// The lower bound for the joint and its marginals, which share its dtype: `EPS`,
+/// unless they are float16 and EPS is a positive float that float16 rounds to 0
+/// (the default does): no entry would be lifted and 0 * log(0) would be NaN, so
+/// float16's smallest normal number serves instead.
 PyObject *bound_for(PyObject *p, PyObject *EPS) noexcept {
     if (!PyFloat_Check(EPS)) return new_ref(EPS);
     double eps = PyFloat_AS_DOUBLE(EPS);
@@ -45,18 +46,16 @@ PyObject *bound_for(PyObject *p, PyObject *EPS) noexcept {
 }
 
 /// `torch.where(p < EPS, torch.tensor([EPS], device=p.device), p)`
-PyObject *bounded(PyObject *p, PyObject *EPS_given) noexcept {
-    Ref EPS = Ref::steal(bound_for(p, EPS_given));
-    if (!EPS) return nullptr;
+PyObject *bounded(PyObject *p, PyObject *EPS) noexcept {
     Ref where = Ref::steal(torch_attr<&Names::where>());
     if (!where) return nullptr;
-    Ref below = Ref::steal(PyObject_RichCompare(p, EPS.get(), Py_LT));
+    Ref below = Ref::steal(PyObject_RichCompare(p, EPS, Py_LT));
     if (!below) return nullptr;
     Ref tensor = Ref::steal(torch_attr<&Names::tensor>());
     if (!tensor) return nullptr;
     Ref values = Ref::steal(PyList_New(1));
     if (!values) return nullptr;
-    PyList_SET_ITEM(values.get(), 0, new_ref(EPS.get()));
+    PyList_SET_ITEM(values.get(), 0, new_ref(EPS));
     Ref device = Ref::steal(PyObject_GetAttr(p, S.names.device));
     if (!device) return nullptr;
     Ref filler = Ref::steal(call_kw(tensor.get(), S.kw_device, values.get(), device.get()));
@@ -82,24 +81,25 @@ PyObject *instance_contrastive_Loss(FnObject *, PyObject *const *args) noexcept 
     PyObject *x_out = args[0], *x_tf_out = args[1], *lamb = args[2], *EPS = args[3];
     Steps s(instance_contrastive_row);
     Ref _, k;
-    Ref size = s.at(152, method(x_out, S.names.size));                                    if (!size) return nullptr;
-    if (!s.ok(152, unpack2(size.get(), _, k)))                                            return nullptr;
-    Ref joint = s.at(153, global<&Names::compute_joint>());                               if (!joint) return nullptr;
-    Ref p_i_j = s.at(153, call(joint.get(), x_out, x_tf_out));                          if (!p_i_j) return nullptr;
-    if (S.asserts && !s.ok(154, check_square(p_i_j.get(), k.get())))      return nullptr;
-    Ref p_i = s.at(156, marginal(p_i_j.get(), S.int1, k.get(), S.int1, k.get()));         if (!p_i) return nullptr;
-    Ref p_j = s.at(157, marginal(p_i_j.get(), S.int0, S.int1, k.get(), k.get()));         if (!p_j) return nullptr;
-    p_i_j = s.at(159, bounded(p_i_j.get(), EPS));                                         if (!p_i_j) return nullptr;
-    p_j = s.at(160, bounded(p_j.get(), EPS));                                             if (!p_j) return nullptr;
-    p_i = s.at(161, bounded(p_i.get(), EPS));                                             if (!p_i) return nullptr;
+    Ref size = s.at(152, method(x_out, S.names.size));                              if (!size) return nullptr;
+    if (!s.ok(152, unpack2(size.get(), _, k)))                                      return nullptr;
+    Ref joint = s.at(153, global<&Names::compute_joint>());                         if (!joint) return nullptr;
+    Ref p_i_j = s.at(153, call(joint.get(), x_out, x_tf_out));                      if (!p_i_j) return nullptr;
+    if (S.asserts && !s.ok(154, check_square(p_i_j.get(), k.get())))               return nullptr;
+    Ref p_i = s.at(156, marginal(p_i_j.get(), S.int1, k.get(), S.int1, k.get()));   if (!p_i) return nullptr;
+    Ref p_j = s.at(157, marginal(p_i_j.get(), S.int0, S.int1, k.get(), k.get()));   if (!p_j) return nullptr;
+    Ref bound = s.at(159, bound_for(p_i_j.get(), EPS));                             if (!bound) return nullptr;
+    p_i_j = s.at(159, bounded(p_i_j.get(), bound.get()));                           if (!p_i_j) return nullptr;
+    p_j = s.at(160, bounded(p_j.get(), bound.get()));                               if (!p_j) return nullptr;
+    p_i = s.at(161, bounded(p_i.get(), bound.get()));                               if (!p_i) return nullptr;
     // -p_i_j * (torch.log(p_i_j) - lamb * torch.log(p_j) - lamb * torch.log(p_i))
-    Ref minus = s.at(163, PyNumber_Negative(p_i_j.get()));                                if (!minus) return nullptr;
-    Ref log_joint = s.at(163, log_of(p_i_j.get()));                                       if (!log_joint) return nullptr;
-    Ref log_col = s.at(164, weighted_log(lamb, p_j.get()));                               if (!log_col) return nullptr;
-    Ref inner = s.at(164, PyNumber_Subtract(log_joint.get(), log_col.get()));             if (!inner) return nullptr;
-    Ref log_row = s.at(165, weighted_log(lamb, p_i.get()));                               if (!log_row) return nullptr;
-    inner = s.at(165, PyNumber_Subtract(inner.get(), log_row.get()));                     if (!inner) return nullptr;
-    Ref loss = s.at(163, PyNumber_Multiply(minus.get(), inner.get()));                    if (!loss) return nullptr;
+    Ref minus = s.at(163, PyNumber_Negative(p_i_j.get()));                          if (!minus) return nullptr;
+    Ref log_joint = s.at(163, log_of(p_i_j.get()));                                 if (!log_joint) return nullptr;
+    Ref log_col = s.at(164, weighted_log(lamb, p_j.get()));                         if (!log_col) return nullptr;
+    Ref inner = s.at(164, PyNumber_Subtract(log_joint.get(), log_col.get()));       if (!inner) return nullptr;
+    Ref log_row = s.at(165, weighted_log(lamb, p_i.get()));                         if (!log_row) return nullptr;
+    inner = s.at(165, PyNumber_Subtract(inner.get(), log_row.get()));               if (!inner) return nullptr;
+    Ref loss = s.at(163, PyNumber_Multiply(minus.get(), inner.get()));              if (!loss) return nullptr;
     return s.at(167, method(loss.get(), S.names.sum)).release();
 }
 
