@@ -75,6 +75,16 @@ def test_one_place_alone_fails(copy, case):
     assert any(named in p for p in found), found
 
 
+@pytest.mark.parametrize("archs", ["x86_64", "universal2"])
+def test_no_intel_macos_target(copy, archs):
+    # Added in both places, so the lists still agree with each other.
+    edit(str(copy / workflow_check.WHEELS), r'"archs": "arm64"\}\]',
+         '"archs": "arm64"}, {"os": "macos-15", "platform": "macos", "archs": "%s"}]' % archs)
+    edit(str(copy / "pyproject.toml"), r'^archs = \["arm64"\]$', 'archs = ["arm64", "%s"]' % archs)
+    found = workflow_check.problems(str(copy))
+    assert any("no Intel macOS" in p for p in found), found
+
+
 CHANGELOG = """# Changelog
 
 ## 0.2.0 - 2027-01-05
