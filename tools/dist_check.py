@@ -1,13 +1,17 @@
 """Checks what the distribution's files hold before anyone installs them.
 
-    dist_check.py sdist FILE.tar.gz     the sources to build from, and nothing of the checkout's own
-    dist_check.py wheel FILE.whl        the module and its stubs, under a platform tag an index takes
+    dist_check.py sdist FILE.tar.gz     the sources to build from and the licence, and nothing of
+                                        the checkout's own
+    dist_check.py wheel FILE.whl        the module and its stubs, under a platform tag an index takes,
+                                        and the licence in its metadata folder
 """
 import sys
 import tarfile
 import zipfile
 
-NEEDED = ["pyproject.toml", "CMakeLists.txt", "README.md", "stubs/loss-stubs/__init__.pyi"]
+# The wheels are built and tested from the sdist alone, so it carries the suite too.
+NEEDED = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "stubs/loss-stubs/__init__.pyi",
+          "tests/conftest.py"]
 STRAY = (".ci", "build", "dist")
 # Platform tag prefix -> the extension module's suffix. An index refuses a plain linux_* tag.
 PLATFORMS = {"manylinux": ".so", "win_amd64": ".pyd", "macosx_": ".so"}
@@ -29,7 +33,7 @@ def check_sdist(path):
     stray = sorted({n.split("/")[0] for n in rel if n.split("/")[0] in STRAY or n.startswith(".venv")})
     if stray:
         fail(path, "holds " + ", ".join(stray))
-    print("%s: sources ok" % path)
+    print("%s: sources and LICENSE ok" % path)
 
 
 def check_wheel(path):
@@ -44,7 +48,15 @@ def check_wheel(path):
     modules = [n for n in names if n.startswith("loss.") and n.endswith((".so", ".pyd"))]
     if len(modules) != 1 or not modules[0].endswith(suffix):
         fail(path, "expected one %s extension module at the top, found %r" % (suffix, modules))
-    print("%s: %s, %s" % (path, modules[0], platform))
+    # Where the wheel format puts licence files (PEP 639), named in METADATA as License-File.
+    licence = [n for n in names if n.endswith(".dist-info/licenses/LICENSE") and n.count("/") == 2]
+    meta = [n for n in names if n.endswith(".dist-info/METADATA") and n.count("/") == 1]
+    if not licence:
+        fail(path, "no LICENSE in its .dist-info/licenses/")
+    text = zipfile.ZipFile(path).read(meta[0]).decode("utf-8") if meta else ""
+    if "\nLicense-File: LICENSE\n" not in text:
+        fail(path, "METADATA names no License-File: LICENSE")
+    print("%s: %s, %s, %s" % (path, modules[0], platform, licence[0]))
 
 
 if __name__ == "__main__":

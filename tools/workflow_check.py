@@ -114,6 +114,14 @@ def problems(root=ROOT):
                 sorted(t["archs"] for t in targets if t.get("platform") == platform),
                 sorted(toml_value(cibuildwheel_table(root, platform), "archs") or []))
 
+    # torch's last Intel macOS wheels (2.2.2) are below this package's floor (2.4): a wheel for
+    # it could never be used with a released torch.
+    macos = [t.get("archs") for t in targets if t.get("platform") == "macos"]
+    macos += toml_value(cibuildwheel_table(root, "macos"), "archs") or []
+    if set(macos) - {"arm64"}:
+        out.append("%s, [tool.cibuildwheel.macos]: macOS archs %s, but torch has no Intel macOS "
+                   "wheels at or above 2.4: arm64 only" % (WHEELS, sorted(set(macos))))
+
     differs("%s python" % CI, json_line(root, CI, "python"), minors)
     legs = json_line(root, CI, "leg") or []
     if not {minors[0], minors[-1]} <= {leg.get("python") for leg in legs}:
