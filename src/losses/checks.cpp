@@ -28,8 +28,7 @@ Sign sign_of(PyObject *o) noexcept {
 }  // namespace
 
 int refuse_empty(const FnRow &row, PyObject *rows, const char *argument) noexcept {
-    int empty = PyObject_RichCompareBool(rows, S.int0, Py_EQ);
-    if (empty <= 0) return empty;
+    if (sign_of(rows) != Sign::zero || !PyLong_Check(rows)) return 0;
     PyErr_Format(PyExc_ValueError, "%U(): %s is an empty batch (no rows)", S.names.*row.name, argument);
     return -1;
 }

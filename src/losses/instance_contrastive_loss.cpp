@@ -110,9 +110,19 @@ PyObject *weighted_log(PyObject *lamb, PyObject *p) noexcept {
     return PyNumber_Multiply(lamb, log.get());
 }
 
-/// Lines 154 to 167, from the joint on: a frame of their own, so that a recursion through the
-/// global `compute_joint` keeps only the few slots of the body on the C stack.
-LOSS_NOINLINE PyObject *loss_of(Steps s, Ref p_i_j, PyObject *k, PyObject *lamb, PyObject *EPS) noexcept {
+/// `_, k = x_out.size()`, refusing zero rows. Out of line, as the steps after the joint: a
+/// recursion through the global `compute_joint` keeps only the body's few slots on the C stack.
+LOSS_NOINLINE int columns(Steps s, PyObject *x_out, Ref &k) noexcept {
+    Ref _;
+    Ref size = s.at(152, method(x_out, S.names.size));                         if (!size) return -1;
+    if (!s.ok(152, unpack2(size.get(), _, k)))                                 return -1;
+    if (!s.ok(152, refuse_empty(instance_contrastive_row, _.get(), "x_out")))  return -1;
+    return 0;
+}
+
+/// Lines 154 to 167, from the joint (a new reference, taken over) on.
+LOSS_NOINLINE PyObject *loss_of(Steps s, PyObject *joint, PyObject *k, PyObject *lamb, PyObject *EPS) noexcept {
+    Ref p_i_j = Ref::steal(joint);
     if (S.asserts && !s.ok(154, check_square(p_i_j.get(), k)))                 return nullptr;
     Ref p_i = s.at(156, marginal(p_i_j.get(), S.int1, k, S.int1, k));          if (!p_i) return nullptr;
     Ref p_j = s.at(157, marginal(p_i_j.get(), S.int0, S.int1, k, k));          if (!p_j) return nullptr;
@@ -132,15 +142,13 @@ LOSS_NOINLINE PyObject *loss_of(Steps s, Ref p_i_j, PyObject *k, PyObject *lamb,
 }
 
 PyObject *instance_contrastive_Loss(FnObject *, PyObject *const *args) noexcept {
-    PyObject *x_out = args[0], *x_tf_out = args[1], *lamb = args[2], *EPS = args[3];
     Steps s(instance_contrastive_row);
-    Ref _, k;
-    Ref size = s.at(152, method(x_out, S.names.size));                              if (!size) return nullptr;
-    if (!s.ok(152, unpack2(size.get(), _, k)))                                      return nullptr;
-    if (!s.ok(152, refuse_empty(instance_contrastive_row, _.get(), "x_out")))       return nullptr;
+    Ref k;
+    if (columns(s, args[0], k) < 0)                                                 return nullptr;
     Ref joint = s.at(153, global<&Names::compute_joint>());                         if (!joint) return nullptr;
-    Ref p_i_j = s.at(153, call(joint.get(), x_out, x_tf_out));                      if (!p_i_j) return nullptr;
-    return loss_of(s, std::move(p_i_j), k.get(), lamb, EPS);
+    // x_out and x_tf_out lead the body's own array: passed on as they are, not copied.
+    Ref p_i_j = s.at(153, compat::vectorcall(joint.get(), args, 2, nullptr));        if (!p_i_j) return nullptr;
+    return loss_of(s, p_i_j.release(), k.get(), args[2], args[3]);
 }
 
 /// `__defaults__` is (1.0, EPS); there are no keyword-only defaults.

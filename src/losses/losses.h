@@ -13,8 +13,9 @@ extern const FnRow instance_contrastive_row;
 extern const FnRow category_contrastive_row;
 
 /// Refuses a batch of no rows: ValueError naming the function and the argument, and -1;
-/// otherwise 0. `rows == 0` is asked of the size itself, so that a symbolic size is only told
-/// apart from 0, which its range already settles.
+/// otherwise 0. Only an int is judged. While torch traces, a symbolic size is left alone: a
+/// comparison would add a guard, or fail for a size marked unbacked; torch keeps a size of 0
+/// out of its symbolic sizes, so an empty batch arrives as the int 0 there too.
 int refuse_empty(const FnRow &row, PyObject *rows, const char *argument) noexcept;
 
 /// Refuses `kernel_mul` <= 0 and a negative `fix_sigma` (NaN for either) given as Python

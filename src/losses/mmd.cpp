@@ -16,12 +16,12 @@ const char kDoc[] =
     "    ";
 
 /// `guassian_kernel_mmd(source, target, kernel_mul=..., kernel_num=..., fix_sigma=...)`,
-/// through the module global.
-PyObject *kernel_matrix(PyObject *source, PyObject *target, PyObject *kernel_mul, PyObject *kernel_num,
-                        PyObject *fix_sigma) noexcept {
+/// through the module global. `MMD`'s own five arguments, in this order, are the call's: their
+/// array is passed on as it is, so no copy of it sits on the C stack of a recursion.
+PyObject *kernel_matrix(PyObject *const *args) noexcept {
     Ref kernel = Ref::steal(global<&Names::guassian_kernel_mmd>());
     if (!kernel) return nullptr;
-    return call_kw(kernel.get(), S.kw_kernel, source, target, kernel_mul, kernel_num, fix_sigma);
+    return compat::vectorcall(kernel.get(), args, 2, S.kw_kernel);
 }
 
 /// `slice(None, n)` for the leading rows or columns, `slice(n, None)` for the rest.
@@ -90,7 +90,7 @@ LOSS_NOINLINE PyObject *mmd_of(Steps s, PyObject *kernels, PyObject *n, PyObject
 }
 
 PyObject *MMD(FnObject *, PyObject *const *args) noexcept {
-    PyObject *source = args[0], *target = args[1], *kernel_mul = args[2], *kernel_num = args[3], *fix_sigma = args[4];
+    PyObject *source = args[0], *target = args[1], *kernel_mul = args[2], *fix_sigma = args[4];
     const FnRow &row = mmd_row;
     Steps s(row);
     if (!s.ok(row.def_line, check_kernel_parameters(row, kernel_mul, fix_sigma)))            return nullptr;
@@ -98,7 +98,7 @@ PyObject *MMD(FnObject *, PyObject *const *args) noexcept {
     if (!s.ok(48, refuse_empty(row, n.get(), "source")))                                  return nullptr;
     Ref m = s.at(49, int_size0(target));                                                  if (!m) return nullptr;
     if (!s.ok(49, refuse_empty(row, m.get(), "target")))                                  return nullptr;
-    Ref kernels = s.at(52, kernel_matrix(source, target, kernel_mul, kernel_num, fix_sigma)); if (!kernels) return nullptr;
+    Ref kernels = s.at(52, kernel_matrix(args));                                          if (!kernels) return nullptr;
     return mmd_of(s, kernels.get(), n.get(), m.get());
 }
 
