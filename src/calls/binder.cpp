@@ -128,7 +128,7 @@ int assign_keywords(const FnRow &row, Py_ssize_t nargs, PyObject *kwnames, PyObj
 /// Binds into `values`; -1 with the error set when the call does not fit. Out of line: its
 /// frame is gone before the body runs.
 LOSS_NOINLINE int bind_values(const FnObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                PyObject **values) noexcept {
+                              PyObject **values) noexcept {
     const FnRow &row = *fn->row;
     if (nargs > row.nparams || (!kwnames && nargs < row.nrequired)) {
         count_error(row, nargs);

@@ -28,7 +28,7 @@ Sign sign_of(PyObject *o) noexcept {
 }  // namespace
 
 int refuse_empty(const FnRow &row, PyObject *rows, const char *argument) noexcept {
-    if (sign_of(rows) != Sign::zero || !PyLong_Check(rows)) return 0;
+    if (!PyLong_Check(rows) || sign_of(rows) != Sign::zero) return 0;
     PyErr_Format(PyExc_ValueError, "%U(): %s is an empty batch (no rows)", S.names.*row.name, argument);
     return -1;
 }

@@ -156,8 +156,8 @@ PyObject *kernels(PyObject *L2_distance, PyObject *bandwidth_list) noexcept {
 
 PyObject *guassian_kernel_mmd(FnObject *, PyObject *const *args) noexcept {
     PyObject *source = args[0], *target = args[1], *kernel_mul = args[2], *kernel_num = args[3], *fix_sigma = args[4];
-    Steps s(guassian_kernel_mmd_row);
     const FnRow &row = guassian_kernel_mmd_row;
+    Steps s(row);
     if (!s.ok(row.def_line, check_kernel_parameters(row, kernel_mul, fix_sigma))) return nullptr;
     Ref n_samples = s.at(16, count_samples(source, target));           if (!n_samples) return nullptr;
     Ref total = s.at(17, stack_rows(source, target));                  if (!total) return nullptr;

@@ -2,8 +2,6 @@
 #include "calls/ops.h"
 #include "losses/losses.h"
 
-#include <utility>
-
 namespace loss {
 
 namespace {
