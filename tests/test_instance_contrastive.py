@@ -156,7 +156,7 @@ def plain_loss(x, y, lamb=1.0, EPS=MACHINE_EPS):
 @pytest.mark.parametrize("dtype, tol", [(torch.float16, 6e-3), (torch.bfloat16, 1e-6), (torch.float32, 1e-6)])
 def test_hard_assignments_stay_finite_in_every_dtype(dtype, tol):
     # Exact zeros in the joint: the default EPS is 0 in float16, so there the
-    # lift uses float16's smallest normal number.
+    # lift uses float16's smallest positive number.
     one_hot = torch.nn.functional.one_hot(torch.arange(8) % 4, 4).float()
     p = torch.softmax(20 * one_hot, 1).to(dtype).requires_grad_()
     out = f(p, p)
