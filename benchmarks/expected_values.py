@@ -52,7 +52,10 @@ def mmd_range():
     for label, (s, t) in (("identical", (x, x.clone())),
                           ("64 rows of N(0, I), and the same rows shifted by 0.5", (x, shifted)),
                           ("64 rows of N(0, I), and 64 other draws of it", (x, randn(g, 64, D))),
-                          ("64 copies of one point, 64 copies of a point far away", (far_s, far_t))):
+                          ("one point, and one point far away", (far_s[:1], far_t[:1])),
+                          ("64 copies of one point, 64 copies of a point far away", (far_s, far_t)),
+                          ("one point, and 100 copies of a point far away",
+                           (far_s[:1], torch.full((100, D), 100.0, dtype=torch.float64)))):
         print("| %s | %.4f | %.4f |" % (label, loss.MMD(s, t), loss.MMD(s, t, fix_sigma=1.0)))
     print()
 
@@ -110,6 +113,13 @@ def category():
         for label, repre in (("random", unit(randn(g, n, 16), dim=1)), ("clustered by label", clustered)):
             value = loss.category_contrastive_loss(repre, labels, 4, False).item()
             print("| N = %d, 4 classes, %s unit rows | %.2f | %.3f |" % (n, label, value, value / n))
+    # Classes beyond those present still compete, each at mean similarity 0.
+    g = torch.Generator().manual_seed(6)
+    labels = torch.randint(0, 4, (32,), generator=g)
+    repre = unit(randn(g, 32, 16), dim=1)
+    for classes in (4, 5, 8):
+        value = loss.category_contrastive_loss(repre, labels, classes, False).item()
+        print("| N = 32, labels 0 to 3, random unit rows, classes=%d | %.3f | %.3f |" % (classes, value, value / 32))
     print()
 
 
@@ -133,6 +143,26 @@ def instance():
     print()
 
 
+def half_precision():
+    """float16 probabilities: the lift touches exact zeros only, so clusters beyond 128 (joint
+    entries below float16's smallest normal number) keep their value."""
+    print("### instance_contrastive_Loss in float16 (default EPS)\n")
+    print("| views | float16 | float32 |")
+    print("| --- | ---: | ---: |")
+    onehot = torch.nn.functional.one_hot(torch.arange(8) % 4, 4)
+    cases = [("8 samples, hard assignments to 4 clusters", onehot, onehot)]
+    for k in (160, 256):
+        uniform = torch.full((8, k), 1.0 / k)
+        cases.append(("uniform over k = %d" % k, uniform, uniform))
+    g = torch.Generator().manual_seed(7)
+    cases.append(("random softmax, k = 256, N = 1024",
+                  torch.randn(1024, 256, generator=g).softmax(1), torch.randn(1024, 256, generator=g).softmax(1)))
+    for label, a, b in cases:
+        print("| %s | %.4f | %.4f |" % (label, loss.instance_contrastive_Loss(a.half(), b.half()),
+                                        loss.instance_contrastive_Loss(a.float(), b.float())))
+    print()
+
+
 def main():
     torch.set_num_threads(1)
     print("## Values to expect\n")
@@ -144,6 +174,7 @@ def main():
     mmd_parameters()
     category()
     instance()
+    half_precision()
 
 
 if __name__ == "__main__":

@@ -10,7 +10,21 @@ import sys
 import torch
 
 
+def _check_kernel_parameters(name, kernel_mul, fix_sigma):
+    """Python numbers out of range are refused; tensors are not read (that would synchronise)."""
+    if isinstance(kernel_mul, (int, float)) and not kernel_mul > 0:
+        raise ValueError("%s(): kernel_mul must be greater than 0, got %r" % (name, kernel_mul))
+    if isinstance(fix_sigma, (int, float)) and not fix_sigma >= 0:
+        raise ValueError("%s(): fix_sigma must be 0 or greater, got %r" % (name, fix_sigma))
+
+
+def _refuse_empty(name, rows, argument):
+    if rows == 0:
+        raise ValueError("%s(): %s is an empty batch (no rows)" % (name, argument))
+
+
 def guassian_kernel_mmd(source, target, kernel_mul=2, kernel_num=6, fix_sigma=None):
+    _check_kernel_parameters("guassian_kernel_mmd", kernel_mul, fix_sigma)       # 7
     n_samples = int(source.size()[0]) + int(target.size()[0])                     # 16
     total = torch.cat([source, target], dim=0)                                    # 17
     total0 = total.unsqueeze(0).expand(int(total.size(0)), int(total.size(0)), int(total.size(1)))  # 19
@@ -27,14 +41,20 @@ def guassian_kernel_mmd(source, target, kernel_mul=2, kernel_num=6, fix_sigma=No
         bandwidth = torch.where(total_distance == 0, 1.0,
                                 total_distance / (n_samples ** 2 - n_samples))    # 29
         bandwidth /= kernel_mul ** (kernel_num // 2)                              # 30
+        # The smallest bandwidth underflowing to 0 means rows closer than the dtype resolves.
+        bandwidth = torch.where(bandwidth == 0, 1.0 / kernel_mul ** (kernel_num // 2),
+                                bandwidth)                                        # 30
     bandwidth_list = [bandwidth * (kernel_mul ** i) for i in range(kernel_num)]  # 33
     kernel_val = [torch.exp(-L2_distance / bandwidth_temp) for bandwidth_temp in bandwidth_list]  # 36
     return sum(kernel_val)                                                        # 38
 
 
 def MMD(source, target, kernel_mul=2, kernel_num=6, fix_sigma=None):
+    _check_kernel_parameters("MMD", kernel_mul, fix_sigma)                       # 39
     n = int(source.size()[0])                                                     # 48
+    _refuse_empty("MMD", n, "source")                                             # 48
     m = int(target.size()[0])                                                     # 49
+    _refuse_empty("MMD", m, "target")                                             # 49
     kernels = guassian_kernel_mmd(source, target,                                 # 52
                                   kernel_mul=kernel_mul, kernel_num=kernel_num, fix_sigma=fix_sigma)
     XX = kernels[:n, :n]                                                          # 55
@@ -51,6 +71,7 @@ def MMD(source, target, kernel_mul=2, kernel_num=6, fix_sigma=None):
 
 def compute_joint(x_out, x_tf_out):
     bn, k = x_out.size()                                                          # 139
+    _refuse_empty("compute_joint", bn, "x_out")                                   # 139
     assert x_tf_out.size(0) == bn and x_tf_out.size(1) == k                       # 140
     p_i_j = x_out.unsqueeze(2) * x_tf_out.unsqueeze(1)                            # 142
     p_i_j = p_i_j.sum(dim=0)                                                      # 143
@@ -60,14 +81,20 @@ def compute_joint(x_out, x_tf_out):
 
 
 def _bound(p, EPS):
-    """EPS, or float16's smallest normal number where float16 rounds a positive EPS to 0."""
-    if isinstance(EPS, float) and 0 < EPS <= 2.0 ** -25 and p.dtype is torch.float16:
-        return 2.0 ** -14
+    """EPS, or float16's smallest positive number, 2**-24, where EPS is positive but 0 in
+    float16: below it lie only exact zeros. A tensor EPS is judged on its device."""
+    if isinstance(EPS, int) or p.dtype is not torch.float16:
+        return EPS
+    if isinstance(EPS, torch.Tensor):
+        return torch.where((EPS > 0) & (EPS.to(torch.float16) == 0), 2.0 ** -24, EPS)
+    if isinstance(EPS, float) or hasattr(type(EPS), "__float__"):
+        return 2.0 ** -24 if 0 < float(EPS) <= 2.0 ** -25 else EPS
     return EPS
 
 
 def instance_contrastive_Loss(x_out, x_tf_out, lamb=1.0, EPS=sys.float_info.epsilon):
     _, k = x_out.size()                                                           # 152
+    _refuse_empty("instance_contrastive_Loss", _, "x_out")                        # 152
     p_i_j = compute_joint(x_out, x_tf_out)                                        # 153
     assert p_i_j.size() == (k, k)                                                 # 154
     p_i = p_i_j.sum(dim=1).view(k, 1).expand(k, k)                                # 156

@@ -25,7 +25,7 @@ int state_make_constants() noexcept {
     if (state_keep(S.int2, PyLong_FromLong(2)) < 0) return -1;
     if (state_keep(S.int6, PyLong_FromLong(6)) < 0) return -1;
     if (state_keep(S.int_m1, PyLong_FromLong(-1)) < 0) return -1;
-    if (state_keep(S.half_tiny, PyFloat_FromDouble(0x1p-14)) < 0) return -1;
+    if (state_keep(S.half_min, PyFloat_FromDouble(0x1p-24)) < 0) return -1;
     return 0;
 }
 

@@ -33,7 +33,7 @@ namespace loss {
     X(where, "where") X(tensor, "tensor") X(device, "device") X(log, "log") X(matmul, "matmul")            \
     X(diag, "diag") X(diag_embed, "diag_embed") X(nn, "nn") X(functional, "functional")                    \
     X(one_hot, "one_hot") X(float_, "float") X(keepdim, "keepdim") X(repeat, "repeat")                     \
-    X(to, "to") X(dtype, "dtype") X(float16, "float16") X(float32, "float32") X(argmax, "argmax") X(max, "max") X(relu, "relu") X(add, "add") X(sub, "sub") X(mul, "mul")            \
+    X(to, "to") X(dtype, "dtype") X(float16, "float16") X(float32, "float32") X(argmax, "argmax") X(max, "max") X(relu, "relu") X(add, "add") X(sub, "sub") X(mul, "mul") X(Tensor, "Tensor")            \
     /* builtins and module set-up */                                                                       \
     X(range, "range") X(AssertionError, "AssertionError") X(sys, "sys") X(float_info, "float_info")       \
     X(epsilon, "epsilon") X(spec, "__spec__") X(initializing, "_initializing") X(test, "__test__")
@@ -61,7 +61,7 @@ struct State {
 
     PyObject *float2 = nullptr, *float1 = nullptr;
     PyObject *int0 = nullptr, *int1 = nullptr, *int2 = nullptr, *int6 = nullptr, *int_m1 = nullptr;
-    PyObject *half_tiny = nullptr;  // 2**-14, float16's smallest normal number
+    PyObject *half_min = nullptr;   // 2**-24, float16's smallest positive number
     PyObject *pair = nullptr;      // (1, -1)
     PyObject *defaults = nullptr;  // (2, 6, None)
 

@@ -231,3 +231,21 @@ def test_no_leaks_with_iterated_size():
     for items in ([4, 3], [4], [4, 3, 1]):
         d = Duck(x, size=lambda: Items(items))
         assert_steady(lambda: (d._log.clear(), loss.compute_joint(d, x)), x, d)
+
+
+@pytest.mark.parametrize("fn, line", [(loss.compute_joint, 139), (loss.instance_contrastive_Loss, 152)])
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float16])
+def test_zero_rows_are_refused(fn, line, dtype):
+    # Zero rows would normalise a zero joint: NaN. Refused before the joint is formed.
+    x = torch.rand(0, 4, dtype=dtype)
+    name = fn.__name__
+    with pytest.raises(ValueError) as info:
+        fn(x, torch.rand(0, 4, dtype=dtype))
+    assert str(info.value) == "%s(): x_out is an empty batch (no rows)" % name
+    assert entries(info.value) == [("loss." + name, "loss.py", line)]
+
+
+@needs_asserts
+def test_rows_of_x_tf_out_only_missing_fail_the_shape_check():
+    exc = fails(torch.rand(3, 4), torch.rand(0, 4), AssertionError)
+    assert entries(exc) == [("loss.compute_joint", "loss.py", 140)]

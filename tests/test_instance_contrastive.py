@@ -1,6 +1,8 @@
+import fractions
 import math
 import sys
 
+import numpy as np
 import pytest
 import torch
 
@@ -154,7 +156,7 @@ def plain_loss(x, y, lamb=1.0, EPS=MACHINE_EPS):
 @pytest.mark.parametrize("dtype, tol", [(torch.float16, 6e-3), (torch.bfloat16, 1e-6), (torch.float32, 1e-6)])
 def test_hard_assignments_stay_finite_in_every_dtype(dtype, tol):
     # Exact zeros in the joint: the default EPS is 0 in float16, so there the
-    # lift uses float16's smallest normal number.
+    # lift uses float16's smallest positive number.
     one_hot = torch.nn.functional.one_hot(torch.arange(8) % 4, 4).float()
     p = torch.softmax(20 * one_hot, 1).to(dtype).requires_grad_()
     out = f(p, p)
@@ -163,3 +165,69 @@ def test_hard_assignments_stay_finite_in_every_dtype(dtype, tol):
     assert abs(out.item() + math.log(4)) <= tol
     if dtype != torch.float16:
         assert torch.equal(out, plain_loss(p, p))
+
+
+def plain_from_joint(p_i_j, lamb=1.0, EPS=MACHINE_EPS):
+    """plain_loss's steps after the joint, which the module forms with compute_joint's ops."""
+    k = p_i_j.size(0)
+    p_i = p_i_j.sum(dim=1).view(k, 1).expand(k, k)
+    p_j = p_i_j.sum(dim=0).view(1, k).expand(k, k)
+    p_i_j = torch.where(p_i_j < EPS, torch.tensor([EPS], device=p_i_j.device), p_i_j)
+    p_j = torch.where(p_j < EPS, torch.tensor([EPS], device=p_j.device), p_j)
+    p_i = torch.where(p_i < EPS, torch.tensor([EPS], device=p_i.device), p_i)
+    return (-p_i_j * (torch.log(p_i_j) - lamb * torch.log(p_j) - lamb * torch.log(p_i))).sum()
+
+
+def uniform_half(bn, k):
+    return torch.full((bn, k), 1.0 / k).half()
+
+
+@pytest.mark.parametrize("make", [
+    lambda: (uniform_half(8, 160), uniform_half(8, 160)),
+    lambda: (uniform_half(8, 256), uniform_half(8, 256)),
+    lambda: scores(1024, 256, "soft", torch.float32, seed=7),
+    lambda: scores(64, 200, "soft", torch.float32, seed=8),
+])
+def test_float16_keeps_every_nonzero_probability(make):
+    # Over 128 clusters the joint's entries (about 1/k²) lie below float16's smallest normal
+    # number; none is 0, so nothing is lifted: value and gradient are the plain sequence's.
+    x, y = (v.half().requires_grad_() for v in make())
+    out = f(x, y)
+    grads = torch.autograd.grad(out, (x, y))
+    want = plain_from_joint(loss.compute_joint(x, y))
+    want_grads = torch.autograd.grad(want, (x, y))
+    assert torch.equal(out, want) and all(torch.equal(a, b) for a, b in zip(grads, want_grads))
+    k = x.size(1)
+    single = f(x.detach().float(), y.detach().float()).item()
+    assert -math.log(k) <= out.item() <= 1e-3 and abs(out.item() - single) < 2e-3
+
+
+HARD = torch.nn.functional.one_hot(torch.arange(8) % 4, 6)  # two unused clusters: zeros in the joint
+
+
+@pytest.mark.parametrize("eps", [
+    None, 1e-10, 2.0 ** -25, torch.tensor(1e-10), torch.tensor(1e-20, dtype=torch.float64),
+    torch.tensor([1e-12]), np.float32(1e-10), np.float64(1e-12), fractions.Fraction(1, 10 ** 9),
+])
+def test_float16_eps_that_vanishes_lifts_zeros_only(eps):
+    # Any positive EPS that float16 makes 0 lifts exact zeros to 2**-24 and nothing else.
+    x = HARD.half().requires_grad_()
+    out = f(x, x) if eps is None else f(x, x, EPS=eps)
+    (grad,) = torch.autograd.grad(out, x)
+    assert math.isfinite(out.item()) and torch.isfinite(grad).all()
+    want = oracle(HARD, HARD, eps=2.0 ** -24)
+    assert abs(out.item() - want.item()) < 1e-6 and abs(out.item() + math.log(4)) < 1e-5
+
+
+@pytest.mark.parametrize("eps", [2.0 ** -24, 1e-3, torch.tensor(1e-3), np.float32(1e-3), 0.0, -1.0])
+def test_float16_eps_it_can_hold_is_used_as_given(eps):
+    # Not positive (no bound asked for: 0 · log 0 stays NaN), or nonzero in float16: as given.
+    x = HARD.half()
+    torch.testing.assert_close(f(x, x, EPS=eps), plain_loss(x, x, EPS=eps), rtol=0, atol=0, equal_nan=True)
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64, torch.bfloat16])
+@pytest.mark.parametrize("eps", [torch.tensor(1e-10), np.float32(1e-10), 1e-10])
+def test_other_dtypes_take_any_eps_as_given(dtype, eps):
+    x, y = scores(16, 5, "hard", dtype, seed=2)
+    assert torch.equal(f(x, y, EPS=eps), plain_loss(x, y, EPS=eps))

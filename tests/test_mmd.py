@@ -1,8 +1,10 @@
 import pytest
 import torch
+from torch.utils._python_dispatch import TorchDispatchMode
 
 import loss
 from conftest import entries, rebind
+from test_gaussian_kernel import plain_kernel
 
 
 def sites(exc):
@@ -151,3 +153,105 @@ def test_float16_bandwidth_is_accumulated_in_float32():
     assert out.dtype == torch.float16 and want > 0.5
     assert abs(out.item() - want) <= 4e-3 * want
     assert half.grad.abs().sum().item() > 0
+
+
+class NoOps(TorchDispatchMode):
+    """Records every torch operation dispatched while it is active."""
+
+    def __init__(self):
+        super().__init__()
+        self.ops = []
+
+    def __torch_dispatch__(self, func, types, args=(), kwargs=None):
+        self.ops.append(str(func))
+        return func(*args, **(kwargs or {}))
+
+
+X = torch.randn(5, 3)
+
+
+@pytest.mark.parametrize("source, target, empty, line", [
+    (X, X[:0], "target", 49),
+    (X[:0], X, "source", 48),
+    (X[:0], X[:0], "source", 48),
+    (torch.ones(1, 2), torch.zeros(0, 2), "target", 49),
+    (torch.zeros(0, 2, dtype=torch.float16), torch.ones(3, 2, dtype=torch.float16), "source", 48),
+])
+def test_empty_batch_is_refused_before_any_computation(source, target, empty, line, monkeypatch):
+    # A per-class loop whose class is absent from the batch: no number, however plausible.
+    def kernel(*a, **k):
+        raise AssertionError("the kernel was called")
+
+    monkeypatch.setattr(loss, "guassian_kernel_mmd", kernel)
+    with NoOps() as log, pytest.raises(ValueError) as info:
+        loss.MMD(source.requires_grad_(), target)
+    assert str(info.value) == "MMD(): %s is an empty batch (no rows)" % empty
+    assert sites(info.value) == [("loss.MMD", line)] and log.ops == []
+
+
+@pytest.mark.parametrize("fn, def_line", [("MMD", 39), ("guassian_kernel_mmd", 7)])
+@pytest.mark.parametrize("kw, message", [
+    ({"kernel_mul": 0}, "kernel_mul must be greater than 0, got 0"),
+    ({"kernel_mul": -2}, "kernel_mul must be greater than 0, got -2"),
+    ({"kernel_mul": 0.0}, "kernel_mul must be greater than 0, got 0.0"),
+    ({"kernel_mul": -0.5, "kernel_num": 0}, "kernel_mul must be greater than 0, got -0.5"),
+    ({"kernel_mul": float("nan")}, "kernel_mul must be greater than 0, got nan"),
+    ({"kernel_mul": False}, "kernel_mul must be greater than 0, got False"),
+    ({"kernel_mul": -10 ** 30}, "kernel_mul must be greater than 0, got -%d" % 10 ** 30),
+    ({"fix_sigma": -1.0}, "fix_sigma must be 0 or greater, got -1.0"),
+    ({"fix_sigma": -3}, "fix_sigma must be 0 or greater, got -3"),
+    ({"fix_sigma": float("nan")}, "fix_sigma must be 0 or greater, got nan"),
+])
+def test_parameters_out_of_range_are_refused(fn, def_line, kw, message):
+    t = X + 1
+    with NoOps() as log, pytest.raises(ValueError) as info:
+        getattr(loss, fn)(X, t, **kw)
+    assert str(info.value) == "%s(): %s" % (fn, message)
+    assert sites(info.value) == [("loss." + fn, def_line)] and log.ops == []
+
+
+@pytest.mark.parametrize("fn", ["MMD", "guassian_kernel_mmd"])
+@pytest.mark.parametrize("kw, same_as", [
+    ({"fix_sigma": 0}, {}), ({"fix_sigma": -0.0}, {}), ({"fix_sigma": None}, {}),
+    ({"kernel_mul": 0.5, "kernel_num": 3}, None), ({"kernel_mul": 10 ** 30, "kernel_num": 1}, None),
+    ({"kernel_mul": True, "kernel_num": 2}, {"kernel_mul": 1, "kernel_num": 2}),
+])
+def test_parameters_in_range_are_taken(fn, kw, same_as):
+    s, t = batches(4, 3, 2)
+    out = getattr(loss, fn)(s, t, **kw)
+    assert torch.isfinite(out).all()
+    if same_as is not None:
+        assert torch.equal(out, getattr(loss, fn)(s, t, **same_as))
+
+
+@pytest.mark.parametrize("kw", [{"kernel_mul": torch.tensor(-2.0)}, {"fix_sigma": torch.tensor(-1.0)}])
+def test_tensor_parameters_are_not_read(kw):
+    # Checking a tensor's value would wait for its device: such values are the caller's to keep.
+    s, t = batches(3, 3, 2)
+    assert loss.MMD(s, t, **kw).dim() == 0
+
+
+# Rows a little apart, below what the dtype resolves: the ladder's smallest bandwidth (the data's
+# divided by 8) underflows to 0. Just above, at 2**-72 in float32, the plain sequence holds.
+UNRESOLVED = [(torch.float32, 2.0 ** -74), (torch.float32, 2.0 ** -80), (torch.bfloat16, 2.0 ** -74),
+              (torch.float64, 2e-162), (torch.float64, 2.0 ** -537)]
+
+
+@pytest.mark.parametrize("dtype, spread", UNRESOLVED)
+@pytest.mark.parametrize("n, m", [(3, 4), (5, 5)])
+def test_rows_closer_than_the_dtype_resolves_count_as_collapsed(dtype, spread, n, m):
+    s = torch.zeros(n, 1, dtype=dtype, requires_grad=True)
+    t = torch.full((m, 1), spread, dtype=dtype, requires_grad=True)
+    k = loss.guassian_kernel_mmd(s, t)
+    assert torch.equal(k, torch.full_like(k, 6))
+    out = loss.MMD(s, t)
+    out.backward()
+    assert abs(out.item()) <= 16 * torch.finfo(dtype).eps
+    assert torch.isfinite(s.grad).all() and torch.isfinite(t.grad).all()
+
+
+@pytest.mark.parametrize("dtype, spread", [(torch.float32, 2.0 ** -72), (torch.float64, 1e-161)])
+def test_rows_the_dtype_resolves_keep_the_plain_sequence(dtype, spread):
+    s, t = torch.zeros(3, 1, dtype=dtype), torch.full((4, 1), spread, dtype=dtype)
+    k = loss.guassian_kernel_mmd(s, t)
+    assert torch.isfinite(k).all() and torch.equal(k, plain_kernel(s, t))

@@ -1,6 +1,7 @@
 // binder.cpp: argument binding with the interpreter's customary messages.
 #include "calls/binder.h"
 
+#include "calls/ops.h"
 #include "calls/traceback.h"
 
 namespace loss {
@@ -124,9 +125,10 @@ int assign_keywords(const FnRow &row, Py_ssize_t nargs, PyObject *kwnames, PyObj
     return 0;
 }
 
-/// Binds into `values`; -1 with the error set when the call does not fit.
-int bind_values(const FnObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                PyObject **values) noexcept {
+/// Binds into `values`; -1 with the error set when the call does not fit. Out of line: its
+/// frame is gone before the body runs.
+LOSS_NOINLINE int bind_values(const FnObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                              PyObject **values) noexcept {
     const FnRow &row = *fn->row;
     if (nargs > row.nparams || (!kwnames && nargs < row.nrequired)) {
         count_error(row, nargs);
@@ -168,18 +170,23 @@ PyObject *run_body(FnObject *fn, PyObject *const *values) noexcept {
     return result;
 }
 
-}  // namespace
-
-PyObject *bind(FnObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    const FnRow &row = *fn->row;
-    // The common exact positional call runs on the caller's own array.
-    if (!kwnames && nargs == row.nparams) return run_body(fn, args);
+/// Binds into an array of this frame, which the body reads while it runs.
+LOSS_NOINLINE PyObject *bind_and_run(FnObject *fn, PyObject *const *args, Py_ssize_t nargs,
+                                     PyObject *kwnames) noexcept {
     PyObject *values[kMaxParams];
     if (bind_values(fn, args, nargs, kwnames, values) < 0) {
-        add_entry(row.entry, row.def_line);
+        add_entry(fn->row->entry, fn->row->def_line);
         return nullptr;
     }
     return run_body(fn, values);
+}
+
+}  // namespace
+
+PyObject *bind(FnObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    // The common exact positional call runs on the caller's own array.
+    if (!kwnames && nargs == fn->row->nparams) return run_body(fn, args);
+    return bind_and_run(fn, args, nargs, kwnames);
 }
 
 }  // namespace loss

@@ -5,6 +5,15 @@
 #include "calls/traceback.h"
 #include "compat.h"
 
+// Keeps a function's locals out of its callers' frames. A call that can recurse into the
+// module (a global rebound to one of its functions) holds its caller's whole frame on the C
+// stack once per level: the steps after such a call live in a function of their own.
+#if defined(_MSC_VER)
+#define LOSS_NOINLINE __declspec(noinline)
+#else
+#define LOSS_NOINLINE __attribute__((noinline))
+#endif
+
 namespace loss {
 
 /// One body's failure reporting: `at` records the line of a failed step.

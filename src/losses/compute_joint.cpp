@@ -53,6 +53,7 @@ PyObject *compute_joint(FnObject *, PyObject *const *args) noexcept {
     Ref bn, k;
     Ref size = s.at(139, method(x_out, S.names.size));                      if (!size) return nullptr;
     if (!s.ok(139, unpack2(size.get(), bn, k)))                             return nullptr;
+    if (!s.ok(139, refuse_empty(compute_joint_row, bn.get(), "x_out")))     return nullptr;
     if (S.asserts && !s.ok(140, check_shape(x_tf_out, bn.get(), k.get())))  return nullptr;
     Ref p_i_j = s.at(142, outer(x_out, x_tf_out));                          if (!p_i_j) return nullptr;
     p_i_j = s.at(143, method_kw(p_i_j.get(), S.names.sum, S.kw_dim, S.int0)); if (!p_i_j) return nullptr;

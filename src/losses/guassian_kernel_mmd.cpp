@@ -97,13 +97,25 @@ PyObject *mean_distance(PyObject *L2_distance, PyObject *n_samples) noexcept {
 
 /// `bandwidth /= kernel_mul ** (kernel_num // 2)`. A caller's fix_sigma is
 /// divided without being modified; a bandwidth computed here is ours to divide in place.
+/// The quotient is the ladder's smallest bandwidth: rows closer than the dtype resolves
+/// (2**-74 apart in float32) leave a base bandwidth that is not 0 but whose quotient is, and
+/// the kernel's diagonal would be exp(-0/0) = NaN. Such rows count as collapsed: the
+/// quotient is then 1 / divisor, as from a base bandwidth of 1, chosen on the device.
 PyObject *centre_ladder(PyObject *bandwidth, bool callers, PyObject *kernel_mul, PyObject *kernel_num) noexcept {
     Ref half = Ref::steal(PyNumber_FloorDivide(kernel_num, S.int2));
     if (!half) return nullptr;
     Ref divisor = Ref::steal(PyNumber_Power(kernel_mul, half.get(), Py_None));
     if (!divisor) return nullptr;
-    return callers ? PyNumber_TrueDivide(bandwidth, divisor.get())
-                   : PyNumber_InPlaceTrueDivide(bandwidth, divisor.get());
+    if (callers) return PyNumber_TrueDivide(bandwidth, divisor.get());
+    Ref smallest = Ref::steal(PyNumber_InPlaceTrueDivide(bandwidth, divisor.get()));
+    if (!smallest) return nullptr;
+    Ref where = Ref::steal(torch_attr<&Names::where>());
+    if (!where) return nullptr;
+    Ref underflow = Ref::steal(PyObject_RichCompare(smallest.get(), S.int0, Py_EQ));
+    if (!underflow) return nullptr;
+    Ref collapsed = Ref::steal(PyNumber_TrueDivide(S.float1, divisor.get()));
+    if (!collapsed) return nullptr;
+    return call(where.get(), underflow.get(), collapsed.get(), smallest.get());
 }
 
 /// `[bandwidth * (kernel_mul ** i) for i in range(kernel_num)]`
@@ -144,7 +156,9 @@ PyObject *kernels(PyObject *L2_distance, PyObject *bandwidth_list) noexcept {
 
 PyObject *guassian_kernel_mmd(FnObject *, PyObject *const *args) noexcept {
     PyObject *source = args[0], *target = args[1], *kernel_mul = args[2], *kernel_num = args[3], *fix_sigma = args[4];
-    Steps s(guassian_kernel_mmd_row);
+    const FnRow &row = guassian_kernel_mmd_row;
+    Steps s(row);
+    if (!s.ok(row.def_line, check_kernel_parameters(row, kernel_mul, fix_sigma))) return nullptr;
     Ref n_samples = s.at(16, count_samples(source, target));           if (!n_samples) return nullptr;
     Ref total = s.at(17, stack_rows(source, target));                  if (!total) return nullptr;
     Ref total0 = s.at(19, expand_square(total.get(), S.int0));         if (!total0) return nullptr;

@@ -32,17 +32,48 @@ PyObject *marginal(PyObject *p_i_j, PyObject *dim, PyObject *rows, PyObject *col
     return method(viewed.get(), S.names.expand, k, k);
 }
 
-/// The lower bound for the joint and its marginals, which share its dtype: `EPS`,
-/// unless they are float16 and EPS is a positive float that float16 rounds to 0
-/// (the default does): no entry would be lifted and 0 * log(0) would be NaN, so
-/// float16's smallest normal number serves instead.
+/// `(EPS > 0) & (EPS.to(torch.float16) == 0)`, for a tensor EPS.
+PyObject *vanishes_in_float16(PyObject *EPS) noexcept {
+    Ref positive = Ref::steal(PyObject_RichCompare(EPS, S.int0, Py_GT));
+    if (!positive) return nullptr;
+    Ref float16 = Ref::steal(torch_attr<&Names::float16>());
+    if (!float16) return nullptr;
+    Ref half = Ref::steal(method(EPS, S.names.to, float16.get()));
+    if (!half) return nullptr;
+    Ref zero = Ref::steal(PyObject_RichCompare(half.get(), S.int0, Py_EQ));
+    if (!zero) return nullptr;
+    return PyNumber_And(positive.get(), zero.get());
+}
+
+/// The lower bound for the joint and its marginals, which share its dtype: `EPS`, unless they
+/// are float16 and EPS is positive but 0 in float16 (the default is): nothing would be lifted
+/// and 0 * log(0) would be NaN. The bound is then float16's smallest positive number, below
+/// which lie only exact zeros: every nonzero probability keeps its value and its gradient.
+/// A tensor EPS is judged on its device, with torch.where, so nothing waits for it.
 PyObject *bound_for(PyObject *p, PyObject *EPS) noexcept {
-    if (!PyFloat_Check(EPS)) return new_ref(EPS);
-    double eps = PyFloat_AS_DOUBLE(EPS);
-    if (!(eps > 0 && eps <= 0x1p-25)) return new_ref(EPS);
+    // An int is 0 in float16 only when it is 0, which asks for no bound.
+    if (PyLong_Check(EPS)) return new_ref(EPS);
     int half = is_float16(p);
-    if (half < 0) return nullptr;
-    return new_ref(half ? S.half_tiny : EPS);
+    if (half <= 0) return half < 0 ? nullptr : new_ref(EPS);
+    Ref tensor = Ref::steal(torch_attr<&Names::Tensor>());
+    if (!tensor) return nullptr;
+    int is_tensor = PyObject_IsInstance(EPS, tensor.get());
+    if (is_tensor < 0) return nullptr;
+    if (is_tensor) {
+        Ref where = Ref::steal(torch_attr<&Names::where>());
+        if (!where) return nullptr;
+        Ref vanishes = Ref::steal(vanishes_in_float16(EPS));
+        if (!vanishes) return nullptr;
+        return call(where.get(), vanishes.get(), S.half_min, EPS);
+    }
+    // Other numbers (a NumPy float32) are read on the host; anything else is left as it is.
+    PyNumberMethods *number = Py_TYPE(EPS)->tp_as_number;
+    if (!PyFloat_Check(EPS) && !(number && number->nb_float)) return new_ref(EPS);
+    Ref value = Ref::steal(PyNumber_Float(EPS));
+    if (!value) return nullptr;
+    double eps = PyFloat_AS_DOUBLE(value.get());
+    // float16 rounds 2**-25, halfway to its smallest number, down to 0.
+    return new_ref(eps > 0 && eps <= 0x1p-25 ? S.half_min : EPS);
 }
 
 /// `torch.where(p < EPS, torch.tensor([EPS], device=p.device), p)`
@@ -77,30 +108,45 @@ PyObject *weighted_log(PyObject *lamb, PyObject *p) noexcept {
     return PyNumber_Multiply(lamb, log.get());
 }
 
-PyObject *instance_contrastive_Loss(FnObject *, PyObject *const *args) noexcept {
-    PyObject *x_out = args[0], *x_tf_out = args[1], *lamb = args[2], *EPS = args[3];
-    Steps s(instance_contrastive_row);
-    Ref _, k;
-    Ref size = s.at(152, method(x_out, S.names.size));                              if (!size) return nullptr;
-    if (!s.ok(152, unpack2(size.get(), _, k)))                                      return nullptr;
-    Ref joint = s.at(153, global<&Names::compute_joint>());                         if (!joint) return nullptr;
-    Ref p_i_j = s.at(153, call(joint.get(), x_out, x_tf_out));                      if (!p_i_j) return nullptr;
-    if (S.asserts && !s.ok(154, check_square(p_i_j.get(), k.get())))               return nullptr;
-    Ref p_i = s.at(156, marginal(p_i_j.get(), S.int1, k.get(), S.int1, k.get()));   if (!p_i) return nullptr;
-    Ref p_j = s.at(157, marginal(p_i_j.get(), S.int0, S.int1, k.get(), k.get()));   if (!p_j) return nullptr;
-    Ref bound = s.at(159, bound_for(p_i_j.get(), EPS));                             if (!bound) return nullptr;
-    p_i_j = s.at(159, bounded(p_i_j.get(), bound.get()));                           if (!p_i_j) return nullptr;
-    p_j = s.at(160, bounded(p_j.get(), bound.get()));                               if (!p_j) return nullptr;
-    p_i = s.at(161, bounded(p_i.get(), bound.get()));                               if (!p_i) return nullptr;
+/// `_, k = x_out.size()`, refusing zero rows. Out of line, as the steps after the joint: a
+/// recursion through the global `compute_joint` keeps only the body's few slots on the C stack.
+LOSS_NOINLINE int columns(Steps s, PyObject *x_out, Ref &k) noexcept {
+    Ref _;
+    Ref size = s.at(152, method(x_out, S.names.size));                         if (!size) return -1;
+    if (!s.ok(152, unpack2(size.get(), _, k)))                                 return -1;
+    if (!s.ok(152, refuse_empty(instance_contrastive_row, _.get(), "x_out")))  return -1;
+    return 0;
+}
+
+/// Lines 154 to 167, from the joint (a new reference, taken over) on.
+LOSS_NOINLINE PyObject *loss_of(Steps s, PyObject *joint, PyObject *k, PyObject *lamb, PyObject *EPS) noexcept {
+    Ref p_i_j = Ref::steal(joint);
+    if (S.asserts && !s.ok(154, check_square(p_i_j.get(), k)))                 return nullptr;
+    Ref p_i = s.at(156, marginal(p_i_j.get(), S.int1, k, S.int1, k));          if (!p_i) return nullptr;
+    Ref p_j = s.at(157, marginal(p_i_j.get(), S.int0, S.int1, k, k));          if (!p_j) return nullptr;
+    Ref bound = s.at(159, bound_for(p_i_j.get(), EPS));                        if (!bound) return nullptr;
+    p_i_j = s.at(159, bounded(p_i_j.get(), bound.get()));                      if (!p_i_j) return nullptr;
+    p_j = s.at(160, bounded(p_j.get(), bound.get()));                          if (!p_j) return nullptr;
+    p_i = s.at(161, bounded(p_i.get(), bound.get()));                          if (!p_i) return nullptr;
     // -p_i_j * (torch.log(p_i_j) - lamb * torch.log(p_j) - lamb * torch.log(p_i))
-    Ref minus = s.at(163, PyNumber_Negative(p_i_j.get()));                          if (!minus) return nullptr;
-    Ref log_joint = s.at(163, log_of(p_i_j.get()));                                 if (!log_joint) return nullptr;
-    Ref log_col = s.at(164, weighted_log(lamb, p_j.get()));                         if (!log_col) return nullptr;
-    Ref inner = s.at(164, PyNumber_Subtract(log_joint.get(), log_col.get()));       if (!inner) return nullptr;
-    Ref log_row = s.at(165, weighted_log(lamb, p_i.get()));                         if (!log_row) return nullptr;
-    inner = s.at(165, PyNumber_Subtract(inner.get(), log_row.get()));               if (!inner) return nullptr;
-    Ref loss = s.at(163, PyNumber_Multiply(minus.get(), inner.get()));              if (!loss) return nullptr;
+    Ref minus = s.at(163, PyNumber_Negative(p_i_j.get()));                     if (!minus) return nullptr;
+    Ref log_joint = s.at(163, log_of(p_i_j.get()));                            if (!log_joint) return nullptr;
+    Ref log_col = s.at(164, weighted_log(lamb, p_j.get()));                    if (!log_col) return nullptr;
+    Ref inner = s.at(164, PyNumber_Subtract(log_joint.get(), log_col.get()));  if (!inner) return nullptr;
+    Ref log_row = s.at(165, weighted_log(lamb, p_i.get()));                    if (!log_row) return nullptr;
+    inner = s.at(165, PyNumber_Subtract(inner.get(), log_row.get()));          if (!inner) return nullptr;
+    Ref loss = s.at(163, PyNumber_Multiply(minus.get(), inner.get()));         if (!loss) return nullptr;
     return s.at(167, method(loss.get(), S.names.sum)).release();
+}
+
+PyObject *instance_contrastive_Loss(FnObject *, PyObject *const *args) noexcept {
+    Steps s(instance_contrastive_row);
+    Ref k;
+    if (columns(s, args[0], k) < 0)                                                 return nullptr;
+    Ref joint = s.at(153, global<&Names::compute_joint>());                         if (!joint) return nullptr;
+    // x_out and x_tf_out lead the body's own array: passed on as they are, not copied.
+    Ref p_i_j = s.at(153, compat::vectorcall(joint.get(), args, 2, nullptr));        if (!p_i_j) return nullptr;
+    return loss_of(s, p_i_j.release(), k.get(), args[2], args[3]);
 }
 
 /// `__defaults__` is (1.0, EPS); there are no keyword-only defaults.

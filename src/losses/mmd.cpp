@@ -16,12 +16,12 @@ const char kDoc[] =
     "    ";
 
 /// `guassian_kernel_mmd(source, target, kernel_mul=..., kernel_num=..., fix_sigma=...)`,
-/// through the module global.
-PyObject *kernel_matrix(PyObject *source, PyObject *target, PyObject *kernel_mul, PyObject *kernel_num,
-                        PyObject *fix_sigma) noexcept {
+/// through the module global. `MMD`'s own five arguments, in this order, are the call's: their
+/// array is passed on as it is, so no copy of it sits on the C stack of a recursion.
+PyObject *kernel_matrix(PyObject *const *args) noexcept {
     Ref kernel = Ref::steal(global<&Names::guassian_kernel_mmd>());
     if (!kernel) return nullptr;
-    return call_kw(kernel.get(), S.kw_kernel, source, target, kernel_mul, kernel_num, fix_sigma);
+    return compat::vectorcall(kernel.get(), args, 2, S.kw_kernel);
 }
 
 /// `slice(None, n)` for the leading rows or columns, `slice(n, None)` for the rest.
@@ -75,21 +75,31 @@ PyObject *total(PyObject *XX, PyObject *XY, PyObject *YX, PyObject *YY) noexcept
     return acc.release();
 }
 
-PyObject *MMD(FnObject *, PyObject *const *args) noexcept {
-    PyObject *source = args[0], *target = args[1], *kernel_mul = args[2], *kernel_num = args[3], *fix_sigma = args[4];
-    Steps s(mmd_row);
-    Ref n = s.at(48, int_size0(source));                                                  if (!n) return nullptr;
-    Ref m = s.at(49, int_size0(target));                                                  if (!m) return nullptr;
-    Ref kernels = s.at(52, kernel_matrix(source, target, kernel_mul, kernel_num, fix_sigma)); if (!kernels) return nullptr;
-    Ref XX = s.at(55, block(kernels.get(), n.get(), true, true));                         if (!XX) return nullptr;
-    Ref YY = s.at(56, block(kernels.get(), n.get(), false, false));                       if (!YY) return nullptr;
-    Ref XY = s.at(57, block(kernels.get(), n.get(), true, false));                        if (!XY) return nullptr;
-    Ref YX = s.at(58, block(kernels.get(), n.get(), false, true));                        if (!YX) return nullptr;
-    XX = s.at(61, block_mean_rows(XX.get(), n.get(), n.get(), false));                    if (!XX) return nullptr;
-    XY = s.at(62, block_mean_rows(XY.get(), n.get(), m.get(), true));                     if (!XY) return nullptr;
-    YX = s.at(63, block_mean_rows(YX.get(), m.get(), n.get(), true));                     if (!YX) return nullptr;
-    YY = s.at(64, block_mean_rows(YY.get(), m.get(), m.get(), false));                    if (!YY) return nullptr;
+/// Lines 55 to 67, from the kernel matrix on: a frame of their own, so that a recursion
+/// through the global `guassian_kernel_mmd` keeps only the few slots of `MMD` on the C stack.
+LOSS_NOINLINE PyObject *mmd_of(Steps s, PyObject *kernels, PyObject *n, PyObject *m) noexcept {
+    Ref XX = s.at(55, block(kernels, n, true, true));                  if (!XX) return nullptr;
+    Ref YY = s.at(56, block(kernels, n, false, false));                if (!YY) return nullptr;
+    Ref XY = s.at(57, block(kernels, n, true, false));                 if (!XY) return nullptr;
+    Ref YX = s.at(58, block(kernels, n, false, true));                 if (!YX) return nullptr;
+    XX = s.at(61, block_mean_rows(XX.get(), n, n, false));             if (!XX) return nullptr;
+    XY = s.at(62, block_mean_rows(XY.get(), n, m, true));              if (!XY) return nullptr;
+    YX = s.at(63, block_mean_rows(YX.get(), m, n, true));              if (!YX) return nullptr;
+    YY = s.at(64, block_mean_rows(YY.get(), m, m, false));             if (!YY) return nullptr;
     return s.at(67, total(XX.get(), XY.get(), YX.get(), YY.get())).release();
+}
+
+PyObject *MMD(FnObject *, PyObject *const *args) noexcept {
+    PyObject *source = args[0], *target = args[1], *kernel_mul = args[2], *fix_sigma = args[4];
+    const FnRow &row = mmd_row;
+    Steps s(row);
+    if (!s.ok(row.def_line, check_kernel_parameters(row, kernel_mul, fix_sigma)))            return nullptr;
+    Ref n = s.at(48, int_size0(source));                                                  if (!n) return nullptr;
+    if (!s.ok(48, refuse_empty(row, n.get(), "source")))                                  return nullptr;
+    Ref m = s.at(49, int_size0(target));                                                  if (!m) return nullptr;
+    if (!s.ok(49, refuse_empty(row, m.get(), "target")))                                  return nullptr;
+    Ref kernels = s.at(52, kernel_matrix(args));                                          if (!kernels) return nullptr;
+    return mmd_of(s, kernels.get(), n.get(), m.get());
 }
 
 }  // namespace
