@@ -105,7 +105,4 @@ int unpack2(PyObject *seq, Ref &first, Ref &second) noexcept;
 /// Raises the AssertionError cached at import, with no message.
 int raise_assertion() noexcept;
 
-/// The result of a step that can only fail by raising: null on -1.
-inline PyObject *status_or_null(int status) noexcept { return status < 0 ? nullptr : new_ref(Py_None); }
-
 }  // namespace loss

@@ -24,41 +24,48 @@ PyObject *kernel_matrix(PyObject *const *args) noexcept {
     return compat::vectorcall(kernel.get(), args, 2, S.kw_kernel);
 }
 
-/// `slice(None, n)` for the leading rows or columns, `slice(n, None)` for the rest.
-PyObject *cut(PyObject *n, bool leading) noexcept {
-    return leading ? PySlice_New(Py_None, n, Py_None) : PySlice_New(n, Py_None, Py_None);
+/// The batch a side of the kernel matrix belongs to: its first n rows (or columns) are the
+/// source's, the rest the target's.
+enum class Batch : bool { source, target };
+
+/// `slice(None, n)` for the source's rows or columns, `slice(n, None)` for the target's.
+PyObject *cut(PyObject *n, Batch batch) noexcept {
+    return batch == Batch::source ? PySlice_New(Py_None, n, Py_None) : PySlice_New(n, Py_None, Py_None);
 }
 
-/// `kernels[rows, cols]`, each side cut at `n`.
-PyObject *block(PyObject *kernels, PyObject *n, bool leading_rows, bool leading_cols) noexcept {
-    Ref rows = Ref::steal(cut(n, leading_rows));
+/// `kernels[rows, cols]`: the block of the `rows` batch against the `cols` batch.
+PyObject *block(PyObject *kernels, PyObject *n, Batch rows_of, Batch cols_of) noexcept {
+    Ref rows = Ref::steal(cut(n, rows_of));
     if (!rows) return nullptr;
-    Ref cols = Ref::steal(cut(n, leading_cols));
+    Ref cols = Ref::steal(cut(n, cols_of));
     if (!cols) return nullptr;
     Ref key = Ref::steal(PyTuple_Pack(2, rows.get(), cols.get()));
     if (!key) return nullptr;
     return PyObject_GetItem(kernels, key.get());
 }
 
-/// `a * b`, or `(-a) * b` for the cross blocks.
-PyObject *block_size(PyObject *a, PyObject *b, bool negated) noexcept {
-    if (!negated) return PyNumber_Multiply(a, b);
+/// A block within one batch counts towards MMD, one across the two batches against it.
+enum class Pairs : bool { within, across };
+
+/// `a * b` within a batch, `(-a) * b` across.
+PyObject *block_size(PyObject *a, PyObject *b, Pairs pairs) noexcept {
+    if (pairs == Pairs::within) return PyNumber_Multiply(a, b);
     Ref minus = Ref::steal(PyNumber_Negative(a));
     if (!minus) return nullptr;
     return PyNumber_Multiply(minus.get(), b);
 }
 
 /// `torch.div(block, size).sum(dim=1).view(1, -1)` with the block's (signed) size.
-PyObject *block_mean_rows(PyObject *block, PyObject *a, PyObject *b, bool negated) noexcept {
+PyObject *block_mean_rows(PyObject *block, PyObject *a, PyObject *b, Pairs pairs) noexcept {
     Ref div = Ref::steal(torch_attr<&Names::div>());
     if (!div) return nullptr;
-    Ref divisor = Ref::steal(block_size(a, b, negated));
+    Ref divisor = Ref::steal(block_size(a, b, pairs));
     if (!divisor) return nullptr;
     Ref scaled = Ref::steal(call(div.get(), block, divisor.get()));
     if (!scaled) return nullptr;
     Ref sums = Ref::steal(method_kw(scaled.get(), S.names.sum, S.kw_dim, S.int1));
     if (!sums) return nullptr;
-    return method(sums.get(), S.names.view, PyTuple_GET_ITEM(S.pair, 0), PyTuple_GET_ITEM(S.pair, 1));
+    return method(sums.get(), S.names.view, S.int1, S.int_m1);
 }
 
 /// `XX.sum() + XY.sum() + YX.sum() + YY.sum()`, strictly left to right.
@@ -78,14 +85,14 @@ PyObject *total(PyObject *XX, PyObject *XY, PyObject *YX, PyObject *YY) noexcept
 /// Lines 55 to 67, from the kernel matrix on: a frame of their own, so that a recursion
 /// through the global `guassian_kernel_mmd` keeps only the few slots of `MMD` on the C stack.
 LOSS_NOINLINE PyObject *mmd_of(Steps s, PyObject *kernels, PyObject *n, PyObject *m) noexcept {
-    Ref XX = s.at(55, block(kernels, n, true, true));                  if (!XX) return nullptr;
-    Ref YY = s.at(56, block(kernels, n, false, false));                if (!YY) return nullptr;
-    Ref XY = s.at(57, block(kernels, n, true, false));                 if (!XY) return nullptr;
-    Ref YX = s.at(58, block(kernels, n, false, true));                 if (!YX) return nullptr;
-    XX = s.at(61, block_mean_rows(XX.get(), n, n, false));             if (!XX) return nullptr;
-    XY = s.at(62, block_mean_rows(XY.get(), n, m, true));              if (!XY) return nullptr;
-    YX = s.at(63, block_mean_rows(YX.get(), m, n, true));              if (!YX) return nullptr;
-    YY = s.at(64, block_mean_rows(YY.get(), m, m, false));             if (!YY) return nullptr;
+    Ref XX = s.at(55, block(kernels, n, Batch::source, Batch::source));       if (!XX) return nullptr;
+    Ref YY = s.at(56, block(kernels, n, Batch::target, Batch::target));       if (!YY) return nullptr;
+    Ref XY = s.at(57, block(kernels, n, Batch::source, Batch::target));       if (!XY) return nullptr;
+    Ref YX = s.at(58, block(kernels, n, Batch::target, Batch::source));       if (!YX) return nullptr;
+    XX = s.at(61, block_mean_rows(XX.get(), n, n, Pairs::within));            if (!XX) return nullptr;
+    XY = s.at(62, block_mean_rows(XY.get(), n, m, Pairs::across));            if (!XY) return nullptr;
+    YX = s.at(63, block_mean_rows(YX.get(), m, n, Pairs::across));            if (!YX) return nullptr;
+    YY = s.at(64, block_mean_rows(YY.get(), m, m, Pairs::within));            if (!YY) return nullptr;
     return s.at(67, total(XX.get(), XY.get(), YX.get(), YY.get())).release();
 }
 
