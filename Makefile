@@ -12,6 +12,8 @@ field         = $(word $(1),$(subst :, ,$(2)))
 minor         = $(word 1,$(subst ., ,$(1))).$(word 2,$(subst ., ,$(1)))
 MATRIX       := $(foreach i,$(INTERPRETERS),$(call field,1,$(i)):$(call field,3,$(i)))
 SID          := $(strip $(foreach i,$(INTERPRETERS),$(if $(filter sid,$(call field,2,$(i))),$(call field,1,$(i)))))
+# Built here from CPython's source archive (../shared/cpython) into the cache on first use.
+BUILT        := $(strip $(foreach i,$(INTERPRETERS),$(if $(filter cpython,$(call field,2,$(i))),$(call field,1,$(i)))))
 $(foreach i,$(INTERPRETERS),$(eval TORCH_$(call minor,$(call field,1,$(i))) := $(call field,3,$(i))))
 # make test on 3.11 keeps the CPU build that lies on this machine's disk.
 TORCH_3.11 := 2.13.0
@@ -26,12 +28,14 @@ ifeq ($(PYVER),)
 $(error no interpreter runs as '$(PYTHON)': name one with PYTHON=/path/to/python3, or a pyenv version with PYVER=)
 endif
 BY_PYTHON := 1
+else ifneq ($(filter $(BUILT),$(PYVER)),)
+BUILT_PY := 1
 else ifeq ($(filter $(SID),$(PYVER)),)
 # A pyenv version, which must be there: without, the venv would wrap some other python3.
 PYENV_PREFIX := $(shell pyenv prefix $(PYVER) 2>/dev/null)
 PYENV_PYTHON := $(if $(PYENV_PREFIX),$(wildcard $(PYENV_PREFIX)/bin/python3))
 ifeq ($(PYENV_PYTHON),)
-$(error PYVER=$(PYVER): pyenv has no such interpreter (pyenv versions lists those it has), and tools/interpreters.txt names no Debian unstable one ($(SID)))
+$(error PYVER=$(PYVER): pyenv has no such interpreter (pyenv versions lists those it has), and tools/interpreters.txt names no Debian unstable one ($(SID)) nor one built here ($(BUILT)))
 endif
 endif
 MINOR := $(call minor,$(PYVER))
@@ -46,6 +50,9 @@ BASEPY := $(PYTHON)
 else ifdef PYENV_PYTHON
 RUN    :=
 BASEPY := $(PYENV_PYTHON)
+else ifdef BUILT_PY
+RUN    :=
+BASEPY := $(CACHE)/python-$(PYVER)/bin/python$(PYVER)
 else
 RUN    := $(CURDIR)/tools/sid.sh run
 BASEPY := /usr/bin/python$(PYVER)
@@ -58,8 +65,15 @@ WHEELS := $(CACHE)/wheels
 STAMP := $(VENV)/.ready-torch$(TORCH)
 export LOSS_WERROR ?= ON
 
-.PHONY: setup build test demo bench bench-compile gpu-check clean
+.PHONY: setup build test demo bench bench-compile gpu-check clean interpreter
 .DEFAULT_GOAL := test
+
+# The interpreter itself, where this checkout builds it (tools/cpython.sh; a stamp makes a
+# second run instant); the others come from pyenv, the Debian root or PYTHON=.
+interpreter:
+ifdef BUILT_PY
+	@tools/cpython.sh ensure $(PYVER)
+endif
 
 # Installs torch $(2) with the pip command $(1): the local CPU wheel where there is one,
 # otherwise from the wheelhouse, downloading what it lacks.
@@ -80,7 +94,7 @@ $(call install_torch,$$pip,$(TORCH)); \
 $$pip install "scikit-build-core>=0.10" cmake ninja numpy pytest hypothesis
 endef
 
-$(STAMP):
+$(STAMP): | interpreter
 	@$(call setup_venv,$(VENV)); touch $@
 
 setup: $(STAMP)
@@ -154,7 +168,7 @@ sdist: $(TOOLS)/.ready
 # build environment. Installed without torch, it must not pull torch in, and its import must
 # then fail for want of torch.
 WHEEL_ENV := build/wheel-$(PYVER)
-wheel: $(TOOLS)/.ready
+wheel: $(TOOLS)/.ready | interpreter
 	@ls $(SDISTS)/*.tar.gz >/dev/null 2>&1 || $(MAKE) --no-print-directory sdist
 	@RUN="$(RUN)" TOOLPY=$(TOOLPY) tools/wheel.sh $(BASEPY) $(WHEEL_ENV) $$(ls $(SDISTS)/*.tar.gz) $(LINUX)
 
@@ -165,7 +179,7 @@ wheels: sdist
 # The suite on the PYVER wheel from dist/linux, in a fresh venv with torch $(TORCH), installed by
 # name as a user would.
 TEST_ENV := build/test-$(PYVER)
-test-wheel:
+test-wheel: | interpreter
 	@ls $(LINUX)/*.whl >/dev/null 2>&1 || { echo "no wheels in $(LINUX): run make wheels (or make wheel PYVER=$(PYVER))"; exit 1; }
 	@set -e; rm -rf $(TEST_ENV); $(RUN) $(BASEPY) -m venv $(TEST_ENV); \
 	pip="$(RUN) $(TEST_ENV)/bin/python -m pip --disable-pip-version-check -q"; \
