@@ -117,6 +117,12 @@ demo: build $(DEMO_STAMP)
 bench: build
 	$(PY) benchmarks/bench.py
 
+# Small calls from 1 and 2 Python threads, module and plain Python (PYTHON_GIL=1 turns the GIL
+# on in a free-threaded build): make bench-threads PYVER=3.14t
+.PHONY: bench-threads
+bench-threads: build
+	$(PY) benchmarks/threads.py
+
 # Compiled steps: module against the compiled Python equivalent, time and peak memory.
 bench-compile: build
 	$(PY) benchmarks/bench_compile.py
@@ -202,7 +208,7 @@ matrix: wheels
 package: wheel test-wheel
 
 # Leaks, sanitizers and interpreter modes.
-#   make leaks | asan | valgrind | modes
+#   make leaks | asan | valgrind | modes | tsan
 .PHONY: leaks asan valgrind modes
 ASAN_VENV  := .venv-asan-$(PYVER)
 ASAN_PY    := $(ASAN_VENV)/bin/python
@@ -242,6 +248,16 @@ valgrind: build
 modes: build
 	$(PY) -X dev -W error::ResourceWarning -m pytest -q -p no:cacheprovider tests
 	$(PY) -O -m pytest -q -p no:cacheprovider tests
+
+# ThreadSanitizer: the free-threaded CPython of tools/interpreters.txt built again with
+# --with-thread-sanitizer into the cache (tools/cpython.sh), the module with -fsanitize=thread
+# into .venv-tsan-<version>, and the thread stress run under it (tools/tsan.sh); any report with
+# a frame in the module fails. TSAN_TESTS= picks the tests.
+.PHONY: tsan
+TSAN_VER   := $(firstword $(BUILT))
+TSAN_TESTS ?= tests/test_free_threading.py tests/test_threads.py
+tsan:
+	tools/tsan.sh $(TSAN_VER) .venv-tsan-$(TSAN_VER) $(TORCH_$(TSAN_VER)) $(TSAN_TESTS)
 
 # Windows x86-64 (MinGW-w64 and zig) and macOS arm64/x86-64 (zig) builds of the module for
 # every interpreter of tools/interpreters.txt, through CMakeLists.txt with a toolchain file per

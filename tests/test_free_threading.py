@@ -105,6 +105,12 @@ def test_import_leaves_the_gil_off():
     assert "GIL" not in proc.stderr
 
 
+@pytest.mark.skipif(not FREE_THREADED or os.environ.get("PYTHON_GIL") == "1", reason="the GIL is on here")
+def test_suite_runs_without_the_gil():
+    # Every test module is imported by now: none of them, nor what they import, turned it on.
+    assert not sys._is_gil_enabled()
+
+
 def test_calls_in_threads_equal_serial():
     expected = [outcome(c) for c in CALLS]
 
