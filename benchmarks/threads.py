@@ -93,6 +93,8 @@ def main():
     torch.set_num_threads(1)
     impls = (("module", loss), ("Python", reference))
     rates = {(i, n): [] for i, _ in impls for n in opts.threads}
+    for _, impl in impls:  # warm-up: allocator, caches, lazily made torch state
+        run(impl, max(opts.threads), min(opts.seconds, 1.0))
     for r in range(opts.rounds):
         order = impls if r % 2 == 0 else impls[::-1]
         for n in (opts.threads if r % 2 == 0 else opts.threads[::-1]):

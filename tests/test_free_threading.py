@@ -127,6 +127,31 @@ def test_calls_in_threads_equal_serial():
     assert in_threads(work) == [[]] * THREADS
 
 
+def test_globals_rebound_while_called(monkeypatch):
+    # Calls look module globals up afresh while another thread keeps rebinding them to new
+    # objects, each freed once replaced: a lookup must own what it found before that.
+    original = {n: getattr(loss, n) for n in ("compute_joint", "guassian_kernel_mmd")}
+    for n, f in original.items():
+        monkeypatch.setattr(loss, n, f)
+    expected = [outcome(CALLS[i]) for i in (2, 3, 5, 6)]
+    stop = threading.Event()
+
+    def rebind():
+        while not stop.is_set():
+            for n, f in original.items():
+                setattr(loss, n, lambda *a, _f=f, **k: _f(*a, **k))
+
+    rebinder = threading.Thread(target=rebind)
+    rebinder.start()
+    try:
+        got = in_threads(lambda k: [[outcome(CALLS[i]) for i in (2, 3, 5, 6)] for _ in range(ROUNDS // 4)],
+                         THREADS - 1)
+    finally:
+        stop.set()
+        rebinder.join()
+    assert all(same(g, e) for rounds in got for results in rounds for g, e in zip(results, expected))
+
+
 @pytest.fixture
 def restored():
     """The attributes the threads assign, put back afterwards."""
@@ -233,9 +258,6 @@ def failures(k):
     # got[i] came from failing[(i + k) %% len]: back in the list's order.
     return [got[(j - k) %% len(failing)] for j in range(len(failing))]
 
-reads = in_threads(first_reads)
-# Each lazily made value was made once: every thread holds the very same objects.
-assert all(all(a is b for a, b in zip(r, reads[0])) for r in reads), "first reads differ"
 first = in_threads(failures)
 serial = failures(0)
 assert all(s is not None for s in serial)
@@ -245,6 +267,9 @@ for got in first:
 again = in_threads(failures)
 for got in again:
     assert [g[3] for g in got] == [s[3] for s in serial]
+reads = in_threads(first_reads)
+# Each lazily made value was made once: every thread holds the very same objects.
+assert all(all(a is b for a, b in zip(r, reads[0])) for r in reads), "first reads differ"
 print("ok", len(serial))
 '''
 

@@ -1,6 +1,8 @@
-"""Reads ThreadSanitizer's logs (one file per process) and sorts the reports: those with a
-frame in the module (its shared object, or a function of namespace loss::) fail the run; the
-others are counted by the library of their first frame, and their kinds listed.
+"""Reads ThreadSanitizer's logs (one file per process) and sorts the reports: those where one of
+the conflicting accesses has a frame in the module (its shared object, or a function of
+namespace loss::) fail the run; the others are counted by the library of their first frame.
+Only the access stacks count: a thread that torch started from inside a call, or a block the
+module allocated, names the module without its code taking part in the race.
     tsan_reports.py LOGDIR
 Standard library only."""
 import collections
@@ -10,6 +12,8 @@ import sys
 
 START = re.compile(r"^WARNING: ThreadSanitizer: (.*?)(?: \(pid=\d+\))?$")
 FRAME = re.compile(r"^\s*#\d+ (\S+) .*?\((\S+?)\+0x[0-9a-f]+\)")
+# Where the access stacks end: the location, mutex and thread-creation sections.
+AFTER_ACCESSES = re.compile(r"^\s+(Location is|Mutex M|Thread T)")
 
 
 def reports(path):
@@ -39,7 +43,12 @@ def main(logdir):
     found = []
     for name in sorted(os.listdir(logdir)):
         for block in reports(os.path.join(logdir, name)):
-            frames = [m.groups() for m in map(FRAME.match, block) if m]
+            accesses = []
+            for line in block:
+                if AFTER_ACCESSES.match(line):
+                    break
+                accesses.append(line)
+            frames = [m.groups() for m in map(FRAME.match, accesses) if m]
             found.append((START.match(block[0]).group(1), frames, block))
     mine, others = [], collections.Counter()
     for kind, frames, block in found:
