@@ -102,8 +102,11 @@ setup: $(STAMP)
 build: setup
 	$(PIP) install --no-build-isolation --no-deps .
 
+# On a free-threaded interpreter the suite runs without the GIL, though torch's triton has not
+# declared that it can (tools/suite_installed.sh; PYTHON_GIL=1 turns it on).
+FREE_THREADED = $(shell $(PY) -c "import sysconfig; print(1 if sysconfig.get_config_var('Py_GIL_DISABLED') else '')" 2>/dev/null)
 test: build
-	$(PY) -m pytest -q tests
+	$(if $(FREE_THREADED),PYTHON_GIL=$${PYTHON_GIL:-0}) $(PY) -m pytest -q tests
 
 # The demo's data set ships inside scikit-learn; scipy matches clusters to labels, matplotlib plots.
 DEMO_STAMP := $(VENV)/.ready-demo

@@ -107,7 +107,12 @@ def test_import_leaves_the_gil_off():
 
 @pytest.mark.skipif(not FREE_THREADED or os.environ.get("PYTHON_GIL") == "1", reason="the GIL is on here")
 def test_suite_runs_without_the_gil():
-    # Every test module is imported by now: none of them, nor what they import, turned it on.
+    # triton (torch 2.15.0's own dependency, imported with torch._dynamo) has not declared that
+    # it runs without the GIL, so importing it turns the GIL on; make's runs of the suite on a
+    # free-threaded build keep it off with PYTHON_GIL=0 (the module's own declaration is
+    # checked above, in a fresh interpreter without it).
+    if "triton" in sys.modules and os.environ.get("PYTHON_GIL") != "0":
+        pytest.skip("triton turned the GIL on")
     assert not sys._is_gil_enabled()
 
 
