@@ -202,7 +202,8 @@ def test_attributes_in_threads(restored):
             fn.__defaults__ = (k,) if r % 2 else defaults[name]
             assert fn.__defaults__ in {defaults[name]} | {(j,) for j in range(THREADS)}
             fn.__kwdefaults__ = {"k": k} if r % 2 else None
-            assert fn.__kwdefaults__ is None or list(fn.__kwdefaults__) == ["k"]
+            kwdefaults = fn.__kwdefaults__  # read once: other threads assign it too
+            assert kwdefaults is None or list(kwdefaults) == ["k"]
             fn.__annotations__ = {"return": k} if r % 3 else None
             assert isinstance(fn.__annotations__, dict)
             assert fn._is_coroutine is False and fn.__closure__ is None and fn.__globals__ is vars(loss)

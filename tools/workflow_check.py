@@ -6,6 +6,8 @@ would build.
     workflow_check.py --tools DIR     that, and each cibuildwheel release the wheels workflow pins
                                       (installed into DIR on first use) lists exactly one
                                       identifier per interpreter on each of its targets
+    workflow_check.py --wheel-tags    the cpXY and cpXYt tags a release has a wheel for, on
+                                      each target
 
 The workflows keep each list on one line as JSON (a YAML flow sequence), so that this script
 reads them without a YAML parser; setup-python's list of versions is a literal block.
@@ -210,6 +212,9 @@ def identifiers(tools, root=ROOT):
 
 
 def main(argv):
+    if argv[1:] == ["--wheel-tags"]:
+        print(" ".join(wheel_tags(interpreters(ROOT))))
+        return 0
     found = problems()
     for p in found:
         print("interpreters: " + p)
