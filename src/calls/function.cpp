@@ -80,7 +80,14 @@ PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
 }
 
 PyObject *fn_repr(PyObject *self) noexcept {
-    return PyUnicode_FromFormat("<vorlet %U at %p>", as_fn(self)->qualname, self);
+    // A reference of our own: without the GIL another thread may assign __qualname__ meanwhile.
+    PyObject *qualname;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    qualname = new_ref(as_fn(self)->qualname);
+    Py_END_CRITICAL_SECTION();
+    PyObject *repr = PyUnicode_FromFormat("<vorlet %U at %p>", qualname, self);
+    Py_DECREF(qualname);
+    return repr;
 }
 
 }  // namespace

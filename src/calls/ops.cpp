@@ -12,10 +12,13 @@ PyObject *global(PyObject *name) noexcept {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         return nullptr;
     }
-    PyObject *value = PyDict_GetItemWithError(S.globals, name);
-    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyModule_GetDict(S.builtins), name);
-    if (value) return new_ref(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    // Strong references from the start: without the GIL another thread may rebind the
+    // name and free the old value before a borrowed one could be taken.
+    PyObject *value;
+    int found = PyDict_GetItemRef(S.globals, name, &value);
+    if (found == 0) found = PyDict_GetItemRef(PyModule_GetDict(S.builtins), name, &value);
+    if (found > 0) return value;
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return nullptr;
 }
 
@@ -25,8 +28,9 @@ namespace {
 /// rather than by a lookup of the global `torch`, which a caller may rebind.
 bool is_sym_int(PyObject *o) noexcept {
     PyTypeObject *type = Py_TYPE(o);
-    if (reinterpret_cast<PyObject *>(type) == S.sym_int_type) return true;
-    if (S.sym_int_type || std::strcmp(type->tp_name, "SymInt") != 0) return false;
+    PyObject *known = S.sym_int_type.load(std::memory_order_acquire);
+    if (reinterpret_cast<PyObject *>(type) == known) return true;
+    if (known || std::strcmp(type->tp_name, "SymInt") != 0) return false;
     PyObject *module = PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), "__module__");
     if (!module) {
         PyErr_Clear();
@@ -34,7 +38,12 @@ bool is_sym_int(PyObject *o) noexcept {
     }
     bool found = PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "torch") == 0;
     Py_DECREF(module);
-    if (found) S.sym_int_type = new_ref(reinterpret_cast<PyObject *>(type));
+    // Threads that meet it at once all find it; the first to store it keeps its reference.
+    PyObject *expected = nullptr;
+    if (found && !S.sym_int_type.compare_exchange_strong(expected, new_ref(reinterpret_cast<PyObject *>(type)),
+                                                         std::memory_order_acq_rel)) {
+        Py_DECREF(type);
+    }
     return found;
 }
 
@@ -95,17 +104,28 @@ int next_item(PyObject *it, Ref &out) noexcept {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+/// `a, b = seq` for an exact tuple or list, read in place.
+int unpack2_items(PyObject *seq, Ref &first, Ref &second) noexcept {
+    Py_ssize_t len = PySequence_Fast_GET_SIZE(seq);
+    if (len > 2) return too_many();
+    if (len < 2) return too_few(len);
+    PyObject **items = PySequence_Fast_ITEMS(seq);
+    first = Ref::borrow(items[0]);
+    second = Ref::borrow(items[1]);
+    return 0;
+}
+
 }  // namespace
 
 int unpack2(PyObject *seq, Ref &first, Ref &second) noexcept {
-    if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
-        Py_ssize_t len = PySequence_Fast_GET_SIZE(seq);
-        if (len > 2) return too_many();
-        if (len < 2) return too_few(len);
-        PyObject **items = PySequence_Fast_ITEMS(seq);
-        first = Ref::borrow(items[0]);
-        second = Ref::borrow(items[1]);
-        return 0;
+    if (PyTuple_CheckExact(seq)) return unpack2_items(seq, first, second);
+    if (PyList_CheckExact(seq)) {
+        // Another thread may resize a list that it shares with us while we read it.
+        int r;
+        Py_BEGIN_CRITICAL_SECTION(seq);
+        r = unpack2_items(seq, first, second);
+        Py_END_CRITICAL_SECTION();
+        return r;
     }
     Ref it = Ref::steal(PyObject_GetIter(seq));
     if (!it) return -1;

@@ -24,6 +24,10 @@ struct CodeCache {
 
 CodeCache cache;
 constexpr int kCacheStep = 64;
+// Guards the cache without the GIL. Held around find and insert only, never across a call
+// that can run Python code (making a code object can run a collection and finalizers, which
+// may fail and add entries of their own).
+PyMutex cache_mutex;
 
 /// Index of the first pair whose line is not below `line`.
 int cache_find(int line) noexcept {
@@ -38,19 +42,37 @@ int cache_find(int line) noexcept {
     return lo;
 }
 
-/// Stores (line, code) at `pos`; a failed allocation only loses the caching.
-void cache_insert(int pos, int line, PyObject *code) noexcept {
-    if (cache.count == cache.capacity) {
+/// The code object cached for `line` (a new reference), or null.
+PyObject *cache_get(int line) noexcept {
+    PyMutex_Lock(&cache_mutex);
+    int pos = cache_find(line);
+    PyObject *code = pos < cache.count && cache.pairs[pos].line == line ? new_ref(cache.pairs[pos].code) : nullptr;
+    PyMutex_Unlock(&cache_mutex);
+    return code;
+}
+
+/// Stores (line, code) unless the line is cached already; a failed allocation only loses
+/// the caching.
+void cache_insert(int line, PyObject *code) noexcept {
+    PyMutex_Lock(&cache_mutex);
+    int pos = cache_find(line);
+    bool cached = pos < cache.count && cache.pairs[pos].line == line;
+    if (!cached && cache.count == cache.capacity) {
         size_t grown = static_cast<size_t>(cache.capacity) + kCacheStep;
         auto *pairs = static_cast<CachedCode *>(PyMem_Realloc(cache.pairs, grown * sizeof(CachedCode)));
-        if (!pairs) return;
-        cache.pairs = pairs;
-        cache.capacity = static_cast<int>(grown);
+        if (pairs) {
+            cache.pairs = pairs;
+            cache.capacity = static_cast<int>(grown);
+        }
     }
-    std::memmove(cache.pairs + pos + 1, cache.pairs + pos, static_cast<size_t>(cache.count - pos) * sizeof(CachedCode));
-    Py_INCREF(code);
-    cache.pairs[pos] = CachedCode{line, code};
-    ++cache.count;
+    if (!cached && cache.count < cache.capacity) {
+        std::memmove(cache.pairs + pos + 1, cache.pairs + pos,
+                     static_cast<size_t>(cache.count - pos) * sizeof(CachedCode));
+        Py_INCREF(code);
+        cache.pairs[pos] = CachedCode{line, code};
+        ++cache.count;
+    }
+    PyMutex_Unlock(&cache_mutex);
 }
 
 }  // namespace
@@ -63,17 +85,12 @@ void add_entry(const char *entry, int line) noexcept {
         // 3.12 refuses to make a frame while an exception is set: keep it aside
         // until both the code object and the frame exist.
         compat::SavedError saved;
-        int pos = cache_find(line);
-        if (pos < cache.count && cache.pairs[pos].line == line) {
-            code = Ref::borrow(cache.pairs[pos].code);
-        } else {
+        code = Ref::steal(cache_get(line));
+        if (!code) {
             code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty("loss.py", entry, line)));
             if (!code) return;  // the new error replaces the saved one
-            // Making the code object may run a collection, and finalizers may
-            // let another thread add entries: look again before inserting.
-            pos = cache_find(line);
-            bool cached = pos < cache.count && cache.pairs[pos].line == line;
-            if (line != 0 && !cached) cache_insert(pos, line, code.get());
+            // Another thread may have cached the line meanwhile: the insert looks again.
+            if (line != 0) cache_insert(line, code.get());
         }
         // A fresh frame reports its code object's first line on every version.
         frame = Ref::steal(reinterpret_cast<PyObject *>(

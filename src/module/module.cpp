@@ -81,8 +81,10 @@ bool added_alias = false;
 /// Makes the module findable as "loss" whatever name its spec gave.
 int register_module() noexcept {
     PyObject *modules = PyImport_GetModuleDict();
-    PyObject *found = PyDict_GetItemWithError(modules, S.names.loss);
-    if (found || PyErr_Occurred()) return found ? 0 : -1;
+    PyObject *found;
+    int r = PyDict_GetItemRef(modules, S.names.loss, &found);
+    Py_XDECREF(found);
+    if (r != 0) return r < 0 ? -1 : 0;
     if (PyDict_SetItem(modules, S.names.loss, S.module) < 0) return -1;
     added_alias = true;
     return 0;
@@ -94,7 +96,10 @@ void forget_module() noexcept {
     compat::SavedError saved;
     if (added_alias) {
         PyObject *modules = PyImport_GetModuleDict();
-        if (PyDict_GetItemWithError(modules, S.names.loss) == S.module) PyDict_DelItem(modules, S.names.loss);
+        PyObject *found;
+        if (PyDict_GetItemRef(modules, S.names.loss, &found) > 0 && found == S.module)
+            PyDict_DelItem(modules, S.names.loss);
+        Py_XDECREF(found);
         added_alias = false;
     }
     Py_CLEAR(S.module);
@@ -221,9 +226,8 @@ int exec_body(PyObject *module) noexcept {
     PyObject *dict = PyModule_GetDict(module);
     Py_INCREF(dict);
     Py_XSETREF(S.globals, dict);
-    PyObject *builtins = PyImport_AddModule("builtins");
+    PyObject *builtins = PyImport_AddModuleRef("builtins");
     if (!builtins) return -1;
-    Py_INCREF(builtins);
     Py_XSETREF(S.builtins, builtins);
     if (PyDict_SetItemString(dict, "__builtins__", builtins) < 0) return -1;
     if (check_version() < 0) return -1;
@@ -261,6 +265,7 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(create_module)},
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
     LOSS_SLOT_ONE_INTERPRETER
+    LOSS_SLOT_GIL_NOT_USED
     {0, nullptr},
 };
 
