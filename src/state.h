@@ -63,7 +63,6 @@ struct State {
     PyObject *float2 = nullptr, *float1 = nullptr;
     PyObject *int0 = nullptr, *int1 = nullptr, *int2 = nullptr, *int6 = nullptr, *int_m1 = nullptr;
     PyObject *half_min = nullptr;   // 2**-24, float16's smallest positive number
-    PyObject *pair = nullptr;      // (1, -1)
     PyObject *defaults = nullptr;  // (2, 6, None)
 
     // Keyword-name tuples of the bodies' outgoing calls.

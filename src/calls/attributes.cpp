@@ -1,5 +1,6 @@
 // attributes.cpp: what a function object shows besides being callable.
 #include "calls/function.h"
+#include "calls/traceback.h"
 
 #include "compat.h"
 
@@ -98,14 +99,19 @@ PyObject *fn_get_closure(PyObject *, void *) noexcept { return new_ref(Py_None);
 
 PyObject *fn_get_code(PyObject *self, void *) noexcept { return new_ref(as_fn(self)->code); }
 
-/// Runs the defaults getter once: its results become the stored attributes.
+/// Makes `__defaults__` on its first read, where the row says so: a tuple of its own with
+/// the argument defaults' values. There are no keyword-only defaults to make.
 int fn_run_getter(FnObject *fn) noexcept {
-    if (!fn->getter) return 0;
-    PyObject *defaults = nullptr, *kwdefaults = nullptr;
-    if (fn->getter(fn, &defaults, &kwdefaults) < 0) return -1;
-    fn->getter = nullptr;
+    if (!fn->defaults_pending) return 0;
+    Py_ssize_t n = PyTuple_GET_SIZE(fn->arg_defaults);
+    PyObject *defaults = PyTuple_New(n);
+    if (!defaults) {
+        add_entry("loss.__defaults__", fn->row->def_line);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(defaults, i, new_ref(PyTuple_GET_ITEM(fn->arg_defaults, i)));
+    fn->defaults_pending = false;
     Py_XSETREF(fn->defaults, defaults);
-    Py_XSETREF(fn->kwdefaults, kwdefaults);
     return 0;
 }
 

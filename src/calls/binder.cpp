@@ -8,18 +8,6 @@ namespace loss {
 
 namespace {
 
-PyObject *fill_value(const FnObject *fn, Fill fill) noexcept {
-    switch (fill) {
-        case Fill::int2: return S.int2;
-        case Fill::int6: return S.int6;
-        case Fill::float1: return S.float1;
-        case Fill::stored0: return fn->store_count > 0 ? fn->store[0] : nullptr;
-        case Fill::none:
-        case Fill::required: break;
-    }
-    return Py_None;
-}
-
 const char *plain_name(const FnRow &row) noexcept {
     // An interned ASCII str keeps its UTF-8 form inline: this cannot fail.
     return PyUnicode_AsUTF8(S.names.*row.name);
@@ -28,15 +16,15 @@ const char *plain_name(const FnRow &row) noexcept {
 void count_error(const FnRow &row, Py_ssize_t found) noexcept {
     const char *how;
     Py_ssize_t expected;
-    if (row.nrequired == row.nparams) {
+    if (row.required == row.params.count) {
         how = "exactly";
-        expected = row.nparams;
-    } else if (found < row.nrequired) {
+        expected = row.params.count;
+    } else if (found < row.required) {
         how = "at least";
-        expected = row.nrequired;
+        expected = row.required;
     } else {
         how = "at most";
-        expected = row.nparams;
+        expected = row.params.count;
     }
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", plain_name(row), how,
                  expected, expected == 1 ? "" : "s", found);
@@ -92,23 +80,23 @@ int assign_keywords(const FnRow &row, Py_ssize_t nargs, PyObject *kwnames, PyObj
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject *kw = PyTuple_GET_ITEM(kwnames, i);
         int at = -1;
-        for (int j = static_cast<int>(nargs); j < row.nparams && at < 0; ++j) {
-            if (S.names.*row.varnames[j] == kw) at = j;
+        for (int j = static_cast<int>(nargs); j < row.params.count && at < 0; ++j) {
+            if (S.names.*row.params[j] == kw) at = j;
         }
         if (at < 0) {
             if (!PyUnicode_Check(kw)) {
                 PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", plain_name(row));
                 return -1;
             }
-            for (int j = static_cast<int>(nargs); j < row.nparams && at < 0; ++j) {
-                int eq = same_text(S.names.*row.varnames[j], kw);
+            for (int j = static_cast<int>(nargs); j < row.params.count && at < 0; ++j) {
+                int eq = same_text(S.names.*row.params[j], kw);
                 if (eq < 0) return -1;
                 if (eq) at = j;
             }
         }
         if (at < 0) {
             for (int j = 0; j < nargs; ++j) {
-                PyObject *param = S.names.*row.varnames[j];
+                PyObject *param = S.names.*row.params[j];
                 int eq = param == kw ? 1 : same_text(param, kw);
                 if (eq < 0) return -1;
                 if (eq) {
@@ -130,20 +118,22 @@ int assign_keywords(const FnRow &row, Py_ssize_t nargs, PyObject *kwnames, PyObj
 LOSS_NOINLINE int bind_values(const FnObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                               PyObject **values) noexcept {
     const FnRow &row = *fn->row;
-    if (nargs > row.nparams || (!kwnames && nargs < row.nrequired)) {
+    if (nargs > row.params.count || (!kwnames && nargs < row.required)) {
         count_error(row, nargs);
         return -1;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
-    for (int i = static_cast<int>(nargs); i < row.nparams; ++i) values[i] = fill_value(fn, row.fill[i]);
+    // Parameters left out take the defaults made when the `def` ran, never `__defaults__`.
+    for (int i = static_cast<int>(nargs); i < row.params.count; ++i)
+        values[i] = i < row.required ? nullptr : PyTuple_GET_ITEM(fn->arg_defaults, i - row.required);
     if (!kwnames) return 0;
 
     PyObject *const *kwvalues = args + nargs;
     Py_ssize_t left = PyTuple_GET_SIZE(kwnames);
-    for (int i = static_cast<int>(nargs); i < row.nparams; ++i) {
-        bool required = row.fill[i] == Fill::required;
+    for (int i = static_cast<int>(nargs); i < row.params.count; ++i) {
+        bool required = i < row.required;
         if (!required && left == 0) continue;
-        int found = kw_lookup(S.names.*row.varnames[i], kwnames, kwvalues, &values[i]);
+        int found = kw_lookup(S.names.*row.params[i], kwnames, kwvalues, &values[i]);
         if (found < 0) return -1;
         if (found) {
             --left;
@@ -185,7 +175,7 @@ LOSS_NOINLINE PyObject *bind_and_run(FnObject *fn, PyObject *const *args, Py_ssi
 
 PyObject *bind(FnObject *fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     // The common exact positional call runs on the caller's own array.
-    if (!kwnames && nargs == fn->row->nparams) return run_body(fn, args);
+    if (!kwnames && nargs == fn->row->params.count) return run_body(fn, args);
     return bind_and_run(fn, args, nargs, kwnames);
 }
 

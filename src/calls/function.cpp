@@ -34,7 +34,7 @@ int fn_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Py_VISIT(fn->doc);
     Py_VISIT(fn->globals);
     Py_VISIT(fn->code);
-    for (Py_ssize_t i = 0; i < fn->store_count; ++i) Py_VISIT(fn->store[i]);
+    Py_VISIT(fn->arg_defaults);
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->kwdefaults);
     Py_VISIT(fn->annotations);
@@ -42,7 +42,7 @@ int fn_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     return 0;
 }
 
-// The qualified name, globals, code and stored defaults stay until dealloc: repr,
+// The qualified name, globals, code and argument defaults stay until dealloc: repr,
 // pickling and calls read them without a check, and the objects they point to
 // break any cycle through them with their own clear.
 int fn_clear(PyObject *self) noexcept {
@@ -66,10 +66,7 @@ void fn_dealloc(PyObject *self) noexcept {
     Py_CLEAR(fn->qualname);
     Py_CLEAR(fn->globals);
     Py_CLEAR(fn->code);
-    for (Py_ssize_t i = 0; i < fn->store_count; ++i) Py_CLEAR(fn->store[i]);
-    PyMem_Free(fn->store);
-    fn->store = nullptr;
-    fn->store_count = 0;
+    Py_CLEAR(fn->arg_defaults);
     PyObject_GC_Del(self);
 }
 
@@ -113,6 +110,8 @@ int fn_type_ready() noexcept {
 }
 
 FnObject *fn_new(const FnRow &row, PyObject *qualname, PyObject *module, PyObject *globals, PyObject *code) noexcept {
+    Ref arg_defaults = Ref::steal(row.defaults ? row.defaults() : nullptr);
+    if (row.defaults && !arg_defaults) return nullptr;
     FnObject *fn = PyObject_GC_New(FnObject, &FnType);
     if (!fn) return nullptr;
     fn->row = &row;
@@ -125,26 +124,15 @@ FnObject *fn_new(const FnRow &row, PyObject *qualname, PyObject *module, PyObjec
     fn->doc = nullptr;
     fn->globals = new_ref(globals);
     fn->code = new_ref(code);
-    fn->store = nullptr;
-    fn->store_count = 0;
-    fn->defaults = nullptr;
+    bool at_def = arg_defaults && row.shown == ShownDefaults::at_def;
+    fn->defaults = at_def ? new_ref(arg_defaults.get()) : nullptr;
+    fn->defaults_pending = arg_defaults && !at_def;
+    fn->arg_defaults = arg_defaults.release();
     fn->kwdefaults = nullptr;
-    fn->getter = nullptr;
     fn->annotations = nullptr;
     fn->is_coroutine = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject *>(fn));
     return fn;
-}
-
-int fn_alloc_store(FnObject *fn, Py_ssize_t count) noexcept {
-    auto **slots = static_cast<PyObject **>(PyMem_Calloc(static_cast<size_t>(count), sizeof(PyObject *)));
-    if (!slots) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    fn->store = slots;
-    fn->store_count = count;
-    return 0;
 }
 
 }  // namespace loss

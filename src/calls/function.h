@@ -10,30 +10,41 @@ struct FnObject;
 /// A loss body: runs with the bound parameter values (borrowed), in parameter order.
 using BodyFn = PyObject *(*)(FnObject *fn, PyObject *const *args) noexcept;
 
-/// Builds (defaults, kwdefaults) on the first read of either attribute.
-using DefaultsGetter = int (*)(FnObject *fn, PyObject **defaults, PyObject **kwdefaults) noexcept;
+/// Makes a function's argument defaults when its `def` runs: a new tuple, one value per
+/// parameter after the required ones; null with the error set on failure.
+using DefaultsFn = PyObject *(*)() noexcept;
 
-/// What the binder fills in for a parameter the call leaves out.
-enum class Fill : unsigned char { required, int2, int6, none, float1, stored0 };
+/// A row's list of interned state names, its length that of the array it is made from.
+template <int Max>
+struct NameList {
+    const NameRef *names;
+    int count;
+    template <int N>
+    constexpr NameList(const NameRef (&list)[N]) noexcept : names(list), count(N) {
+        static_assert(N <= Max, "more names than the binder has room for");
+    }
+    constexpr NameRef operator[](int i) const noexcept { return names[i]; }
+};
 
+/// The most parameters a function may have: the binder binds into an array of this size.
 constexpr int kMaxParams = 5;
-constexpr int kMaxLocals = 17;
+
+/// When `__defaults__` is made: from the argument defaults when the `def` runs, or by a
+/// getter on its first read, which reports a failure as the entry "loss.__defaults__".
+enum class ShownDefaults : bool { at_def, on_first_read };
 
 /// One function of the module: signature, defaults, lines, docstring and body.
 struct FnRow {
     NameRef name;
     const char *entry;  // traceback entry name, "loss.<name>"
     int def_line;
-    int nparams;
-    int nrequired;
-    Fill fill[kMaxParams];
-    int nlocals;  // co_varnames: the parameters first
-    NameRef varnames[kMaxLocals];
-    const char *doc;  // UTF-8, or null for none
+    NameList<kMaxParams> params;
+    int required;          // how many leading parameters have no default
+    DefaultsFn defaults;   // null when every parameter is required
+    ShownDefaults shown;
+    NameList<64> locals;   // co_varnames after the parameters
+    const char *doc;       // UTF-8, or null for none
     BodyFn body;
-    bool shared_defaults;  // carries the module's (2, 6, None) as __defaults__
-    /// Attaches defaults computed at definition time; null for none.
-    int (*attach)(FnObject *fn) noexcept;
 };
 
 struct FnObject {
@@ -48,11 +59,10 @@ struct FnObject {
     PyObject *doc;  // made on first read
     PyObject *globals;
     PyObject *code;
-    PyObject **store;  // defaults computed at definition time
-    Py_ssize_t store_count;
-    PyObject *defaults;
+    PyObject *arg_defaults;  // what calls fill in: made when the `def` runs, never replaced
+    PyObject *defaults;      // __defaults__
     PyObject *kwdefaults;
-    DefaultsGetter getter;
+    bool defaults_pending;   // __defaults__ is still to be made from arg_defaults
     PyObject *annotations;
     PyObject *is_coroutine;  // made on first read
 };
@@ -64,17 +74,12 @@ inline FnObject *as_fn(PyObject *o) noexcept { return reinterpret_cast<FnObject 
 /// Readies the function type once per process.
 int fn_type_ready() noexcept;
 
-/// A new function object for `row`, with its qualified name, module, globals and code.
+/// A new function object for `row`, with its qualified name, module, globals and code, and
+/// the argument defaults the row makes.
 FnObject *fn_new(const FnRow &row, PyObject *qualname, PyObject *module, PyObject *globals, PyObject *code) noexcept;
-
-/// Gives `fn` a defaults store of `count` empty slots; MemoryError on failure.
-int fn_alloc_store(FnObject *fn, Py_ssize_t count) noexcept;
 
 /// The attribute tables, defined beside their getters and setters.
 extern PyGetSetDef fn_getset[];
 extern PyMethodDef fn_methods[];
-
-/// The five rows, in source order.
-extern const FnRow *const kRows[kFunctions];
 
 }  // namespace loss

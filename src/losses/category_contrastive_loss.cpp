@@ -164,16 +164,17 @@ PyObject *category_contrastive_loss(FnObject *, PyObject *const *args) noexcept 
     return s.at(206, hinge(theta.get(), F_h_h_mean_max.get(), F_h_hn_mean.get())).release();
 }
 
+constexpr NameRef kParams[] = {&Names::repre, &Names::gt, &Names::classes, &Names::flag_gt};
+constexpr NameRef kLocals[] = {&Names::batch_size, &Names::F_h_h, &Names::F_hn_hn, &Names::label_onehot,
+    &Names::label_num, &Names::F_h_h_sum, &Names::label_num_broadcast, &Names::F_h_h_mean, &Names::gt_,
+    &Names::F_h_h_mean_max, &Names::theta, &Names::F_h_hn_mean_, &Names::F_h_hn_mean};
+
 }  // namespace
 
 const FnRow category_contrastive_row = {
-    &Names::category_contrastive_loss, "loss.category_contrastive_loss", 172,
-    4, 4, {Fill::required, Fill::required, Fill::required, Fill::required},
-    17, {&Names::repre, &Names::gt, &Names::classes, &Names::flag_gt, &Names::batch_size, &Names::F_h_h,
-         &Names::F_hn_hn, &Names::label_onehot, &Names::label_num, &Names::F_h_h_sum, &Names::label_num_broadcast,
-         &Names::F_h_h_mean, &Names::gt_, &Names::F_h_h_mean_max, &Names::theta, &Names::F_h_hn_mean_,
-         &Names::F_h_hn_mean},
-    kDoc, category_contrastive_loss, false, nullptr,
+    /*name=*/&Names::category_contrastive_loss, /*entry=*/"loss.category_contrastive_loss", /*def_line=*/172,
+    /*params=*/kParams, /*required=*/4, /*defaults=*/nullptr, /*shown=*/ShownDefaults::at_def,
+    /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/category_contrastive_loss,
 };
 
 }  // namespace loss

@@ -173,15 +173,20 @@ PyObject *guassian_kernel_mmd(FnObject *, PyObject *const *args) noexcept {
     return s.at(38, call(S.builtin_sum, kernel_val.get())).release();
 }
 
+constexpr NameRef kParams[] = {&Names::source, &Names::target, &Names::kernel_mul, &Names::kernel_num,
+    &Names::fix_sigma};
+constexpr NameRef kLocals[] = {&Names::n_samples, &Names::total, &Names::total0, &Names::total1,
+    &Names::L2_distance, &Names::bandwidth, &Names::bandwidth_list, &Names::kernel_val, &Names::i,
+    &Names::bandwidth_temp};
+
 }  // namespace
 
+PyObject *kernel_defaults() noexcept { return new_ref(S.defaults); }
+
 const FnRow guassian_kernel_mmd_row = {
-    &Names::guassian_kernel_mmd, "loss.guassian_kernel_mmd", 7,
-    5, 2, {Fill::required, Fill::required, Fill::int2, Fill::int6, Fill::none},
-    15, {&Names::source, &Names::target, &Names::kernel_mul, &Names::kernel_num, &Names::fix_sigma,
-         &Names::n_samples, &Names::total, &Names::total0, &Names::total1, &Names::L2_distance, &Names::bandwidth,
-         &Names::bandwidth_list, &Names::kernel_val, &Names::i, &Names::bandwidth_temp},
-    kDoc, guassian_kernel_mmd, true, nullptr,
+    /*name=*/&Names::guassian_kernel_mmd, /*entry=*/"loss.guassian_kernel_mmd", /*def_line=*/7,
+    /*params=*/kParams, /*required=*/2, /*defaults=*/kernel_defaults, /*shown=*/ShownDefaults::at_def,
+    /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/guassian_kernel_mmd,
 };
 
 }  // namespace loss

@@ -149,38 +149,27 @@ PyObject *instance_contrastive_Loss(FnObject *, PyObject *const *args) noexcept 
     return loss_of(s, p_i_j.release(), k.get(), args[2], args[3]);
 }
 
-/// `__defaults__` is (1.0, EPS); there are no keyword-only defaults.
-int defaults_getter(FnObject *fn, PyObject **defaults, PyObject **kwdefaults) noexcept {
-    *defaults = PyTuple_Pack(2, S.float1, fn->store[0]);
-    if (!*defaults) {
-        add_entry("loss.__defaults__", kDefLine);
-        return -1;
-    }
-    *kwdefaults = nullptr;
-    return 0;
+/// `lamb=1.0, EPS=sys.float_info.epsilon`, the epsilon read when the `def` runs.
+PyObject *instance_defaults() noexcept {
+    Ref sys = Ref::steal(global<&Names::sys>());
+    if (!sys) return nullptr;
+    Ref float_info = Ref::steal(PyObject_GetAttr(sys.get(), S.names.float_info));
+    if (!float_info) return nullptr;
+    Ref epsilon = Ref::steal(PyObject_GetAttr(float_info.get(), S.names.epsilon));
+    if (!epsilon) return nullptr;
+    return PyTuple_Pack(2, S.float1, epsilon.get());
 }
 
-/// Stores `sys.float_info.epsilon`, read once when the function is defined.
-int attach_epsilon(FnObject *fn) noexcept {
-    if (fn_alloc_store(fn, 1) < 0) return -1;
-    Ref sys = Ref::steal(global<&Names::sys>());
-    if (!sys) return -1;
-    Ref float_info = Ref::steal(PyObject_GetAttr(sys.get(), S.names.float_info));
-    if (!float_info) return -1;
-    fn->store[0] = PyObject_GetAttr(float_info.get(), S.names.epsilon);
-    if (!fn->store[0]) return -1;
-    fn->getter = defaults_getter;
-    return 0;
-}
+constexpr NameRef kParams[] = {&Names::x_out, &Names::x_tf_out, &Names::lamb, &Names::EPS};
+constexpr NameRef kLocals[] = {&Names::underscore, &Names::k, &Names::p_i_j, &Names::p_i, &Names::p_j,
+    &Names::loss};
 
 }  // namespace
 
 const FnRow instance_contrastive_row = {
-    &Names::instance_contrastive_Loss, "loss.instance_contrastive_Loss", kDefLine,
-    4, 2, {Fill::required, Fill::required, Fill::float1, Fill::stored0},
-    10, {&Names::x_out, &Names::x_tf_out, &Names::lamb, &Names::EPS, &Names::underscore, &Names::k, &Names::p_i_j,
-         &Names::p_i, &Names::p_j, &Names::loss},
-    kDoc, instance_contrastive_Loss, false, attach_epsilon,
+    /*name=*/&Names::instance_contrastive_Loss, /*entry=*/"loss.instance_contrastive_Loss", /*def_line=*/kDefLine,
+    /*params=*/kParams, /*required=*/2, /*defaults=*/instance_defaults, /*shown=*/ShownDefaults::on_first_read,
+    /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/instance_contrastive_Loss,
 };
 
 }  // namespace loss

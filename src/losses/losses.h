@@ -12,6 +12,10 @@ extern const FnRow compute_joint_row;
 extern const FnRow instance_contrastive_row;
 extern const FnRow category_contrastive_row;
 
+/// `kernel_mul=2, kernel_num=6, fix_sigma=None`: the module's one (2, 6, None), which the
+/// kernel and `MMD` share as their defaults.
+PyObject *kernel_defaults() noexcept;
+
 /// Refuses a batch of no rows: ValueError naming the function and the argument, and -1;
 /// otherwise 0. Only an int is judged. While torch traces, a symbolic size is left alone: a
 /// comparison would add a guard, or fail for a size marked unbacked; torch keeps a size of 0

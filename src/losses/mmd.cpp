@@ -109,14 +109,17 @@ PyObject *MMD(FnObject *, PyObject *const *args) noexcept {
     return mmd_of(s, kernels.get(), n.get(), m.get());
 }
 
+constexpr NameRef kParams[] = {&Names::source, &Names::target, &Names::kernel_mul, &Names::kernel_num,
+    &Names::fix_sigma};
+constexpr NameRef kLocals[] = {&Names::n, &Names::m, &Names::kernels, &Names::XX, &Names::YY, &Names::XY,
+    &Names::YX, &Names::loss};
+
 }  // namespace
 
 const FnRow mmd_row = {
-    &Names::MMD, "loss.MMD", 39,
-    5, 2, {Fill::required, Fill::required, Fill::int2, Fill::int6, Fill::none},
-    13, {&Names::source, &Names::target, &Names::kernel_mul, &Names::kernel_num, &Names::fix_sigma, &Names::n,
-         &Names::m, &Names::kernels, &Names::XX, &Names::YY, &Names::XY, &Names::YX, &Names::loss},
-    kDoc, MMD, true, nullptr,
+    /*name=*/&Names::MMD, /*entry=*/"loss.MMD", /*def_line=*/39,
+    /*params=*/kParams, /*required=*/2, /*defaults=*/kernel_defaults, /*shown=*/ShownDefaults::at_def,
+    /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/MMD,
 };
 
 }  // namespace loss

@@ -1,4 +1,6 @@
 // functions.cpp: the function table, in the order "loss.py" defines them.
+#include "module/functions.h"
+
 #include "losses/losses.h"
 
 namespace loss {

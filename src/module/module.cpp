@@ -3,6 +3,7 @@
 #include "calls/ops.h"
 #include "compat.h"
 #include "state.h"
+#include "module/functions.h"
 #include "module/version.h"
 
 #include <initializer_list>
@@ -134,15 +135,14 @@ PyObject *names_tuple(std::initializer_list<PyObject *> names) noexcept {
 }
 
 PyObject *make_code(const FnRow &row, PyObject *varnames) noexcept {
-    return reinterpret_cast<PyObject *>(compat::code_new(row.nparams, row.nlocals, kCodeFlags, S.empty_bytes,
+    return reinterpret_cast<PyObject *>(compat::code_new(row.params.count, row.params.count + row.locals.count, kCodeFlags, S.empty_bytes,
                                                          S.empty_tuple, varnames, S.file_name, S.names.*row.name,
                                                          row.def_line));
 }
 
-/// The tuples and code objects: pair constant, shared defaults, then per function its names and code.
+/// The tuples and code objects: shared defaults, keyword names, then per function its names and code.
 int make_code_objects() noexcept {
     const Names &n = S.names;
-    if (state_keep(S.pair, PyTuple_Pack(2, S.int1, S.int_m1)) < 0) return -1;
     if (state_keep(S.defaults, PyTuple_Pack(3, S.int2, S.int6, Py_None)) < 0) return -1;
     if (state_keep(S.kw_dim, names_tuple({n.dim})) < 0) return -1;
     if (state_keep(S.kw_keepdim, names_tuple({n.keepdim})) < 0) return -1;
@@ -151,9 +151,11 @@ int make_code_objects() noexcept {
     if (state_keep(S.kw_kernel, names_tuple({n.kernel_mul, n.kernel_num, n.fix_sigma})) < 0) return -1;
     for (int f = 0; f < kFunctions; ++f) {
         const FnRow &row = *kRows[f];
-        PyObject *varnames = PyTuple_New(row.nlocals);
+        PyObject *varnames = PyTuple_New(row.params.count + row.locals.count);
         if (state_keep(S.varnames[f], varnames) < 0) return -1;
-        for (int v = 0; v < row.nlocals; ++v) PyTuple_SET_ITEM(varnames, v, new_ref(S.names.*row.varnames[v]));
+        for (int v = 0; v < row.params.count; ++v) PyTuple_SET_ITEM(varnames, v, new_ref(S.names.*row.params[v]));
+        for (int v = 0; v < row.locals.count; ++v)
+            PyTuple_SET_ITEM(varnames, row.params.count + v, new_ref(S.names.*row.locals[v]));
         if (state_keep(S.code[f], make_code(row, varnames)) < 0) return -1;
     }
     return 0;
@@ -189,14 +191,11 @@ int import_statement(PyObject *name) noexcept {
     return PyDict_SetItem(S.globals, name, module.get());
 }
 
-/// `def name(...)`: creates the function object, attaches its defaults, binds it.
+/// `def name(...)`: creates the function object, with its defaults, and binds it.
 int def_statement(const FnRow &row, PyObject *code) noexcept {
     PyObject *name = S.names.*row.name;
     Ref fn = Ref::steal(reinterpret_cast<PyObject *>(fn_new(row, name, S.names.loss, S.globals, code)));
     if (!fn) return -1;
-    auto *f = reinterpret_cast<FnObject *>(fn.get());
-    if (row.shared_defaults) f->defaults = new_ref(S.defaults);
-    if (row.attach && row.attach(f) < 0) return -1;
     return PyDict_SetItem(S.globals, name, fn.get());
 }
 
