@@ -238,7 +238,7 @@ int exec_body(PyObject *module) noexcept {
     if (fn_type_ready() < 0) return -1;
     if (state_make_constants() < 0) return -1;
     // Fixed at start-up (-O, PYTHONOPTIMIZE): read once, as the bodies' asserts need it.
-    int level;
+    int level = 0;
     if (PyConfig_GetInt("optimization_level", &level) < 0) return -1;
     S.asserts = level == 0;
     return run_statements();
