@@ -4,7 +4,7 @@
 #include <Python.h>
 #include <frameobject.h>
 
-#include <cstdint>
+#include <cstring>
 
 // The module's one exported symbol. 3.8's PyMODINIT_FUNC leaves visibility to
 // the build outside Windows, and we build with hidden visibility.
@@ -66,77 +66,118 @@ static inline void PyMutex_Unlock(PyMutex *) {}
 #define Py_END_CRITICAL_SECTION() }
 #endif
 
-namespace loss::compat {
+// ---- APIs added in 3.9 to 3.14, for the versions before them ---------------
+// Each is the newer API under its own name and signature, so that a shim goes
+// when its last interpreter does and nothing else changes.
 
-// Vectorcall was provisional, with underscored names, in 3.8; public from 3.9.
-#if PY_VERSION_HEX >= 0x03090000
-inline constexpr unsigned long tpflags_vectorcall = Py_TPFLAGS_HAVE_VECTORCALL;
-inline PyObject *vectorcall(PyObject *f, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
-    return PyObject_Vectorcall(f, args, nargsf, kwnames);
-}
-#else
-inline constexpr unsigned long tpflags_vectorcall = _Py_TPFLAGS_HAVE_VECTORCALL;
-inline PyObject *vectorcall(PyObject *f, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
-    return _PyObject_Vectorcall(f, args, nargsf, kwnames);
-}
-#endif
+#if PY_VERSION_HEX < 0x03090000
+/// Py_TPFLAGS_HAVE_VECTORCALL (3.9): 3.8 has it with a leading underscore.
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 
-/// Calls the method `name` of args[0] with args[1:]. From 3.9 the
-/// interpreter does this without making a bound method; 3.8 looks it up.
-inline PyObject *call_method(PyObject *name, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
-#else
+/// PyObject_Vectorcall (3.9): 3.8 has it with a leading underscore.
+static inline PyObject *PyObject_Vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                                            PyObject *kwnames) {
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+
+/// PyObject_VectorcallMethod (3.9): 3.8 looks the method up and calls it.
+static inline PyObject *PyObject_VectorcallMethod(PyObject *name, PyObject *const *args, size_t nargsf,
+                                                  PyObject *kwnames) {
     PyObject *callable = PyObject_GetAttr(args[0], name);
     if (!callable) return nullptr;
     // The instance's slot becomes the spare leading slot of the call.
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf) - 1;
-    PyObject *result = _PyObject_Vectorcall(callable, args + 1, static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    PyObject *result = _PyObject_Vectorcall(callable, args + 1, nargsf - 1, kwnames);
     Py_DECREF(callable);
     return result;
-#endif
 }
 
-/// The calling thread's interpreter (PyInterpreterState_Get is public from 3.9).
-inline PyInterpreterState *interpreter() noexcept {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyInterpreterState_Get();
-#else
-    return _PyInterpreterState_Get();
+/// PyInterpreterState_Get (3.9): 3.8 has it with a leading underscore.
+static inline PyInterpreterState *PyInterpreterState_Get(void) { return _PyInterpreterState_Get(); }
 #endif
+
+#if PY_VERSION_HEX < 0x030B0000
+/// PyUnstable_Code_NewWithPosOnlyArgs (3.12): before 3.11 there is no qualname nor exception
+/// table, and the constructor adds CO_NOFREE; the flags stay as given.
+static inline PyCodeObject *PyUnstable_Code_NewWithPosOnlyArgs(
+    int argcount, int posonlyargcount, int kwonlyargcount, int nlocals, int stacksize, int flags, PyObject *code,
+    PyObject *consts, PyObject *names, PyObject *varnames, PyObject *freevars, PyObject *cellvars,
+    PyObject *filename, PyObject *name, PyObject *, int firstlineno, PyObject *linetable, PyObject *) {
+    PyCodeObject *co = PyCode_NewWithPosOnlyArgs(argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize, flags,
+                                                 code, consts, names, varnames, freevars, cellvars, filename, name,
+                                                 firstlineno, linetable);
+    if (co) co->co_flags = flags;
+    return co;
+}
+#elif PY_VERSION_HEX < 0x030C0000
+/// PyUnstable_Code_NewWithPosOnlyArgs (3.12): 3.11's PyCode_NewWithPosOnlyArgs.
+static inline PyCodeObject *PyUnstable_Code_NewWithPosOnlyArgs(
+    int argcount, int posonlyargcount, int kwonlyargcount, int nlocals, int stacksize, int flags, PyObject *code,
+    PyObject *consts, PyObject *names, PyObject *varnames, PyObject *freevars, PyObject *cellvars,
+    PyObject *filename, PyObject *name, PyObject *qualname, int firstlineno, PyObject *linetable,
+    PyObject *exceptiontable) {
+    return PyCode_NewWithPosOnlyArgs(argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize, flags, code,
+                                     consts, names, varnames, freevars, cellvars, filename, name, qualname,
+                                     firstlineno, linetable, exceptiontable);
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030C0000
+/// PyErr_GetRaisedException (3.12): the pending exception as one object, its
+/// traceback attached; the error indicator is cleared.
+static inline PyObject *PyErr_GetRaisedException(void) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_DECREF(type);
+    Py_XDECREF(tb);
+    return value;
 }
 
-/// Id of the calling thread's interpreter.
-inline int64_t interpreter_id() noexcept { return PyInterpreterState_GetID(interpreter()); }
-
-/// Whether the calling thread runs in the process's main interpreter.
-inline bool in_main_interpreter() noexcept { return interpreter() == PyInterpreterState_Main(); }
-
-/// A code object with no bytecode. 3.11 adds qualname and the exception table;
-/// 3.12 moves the constructor to the unstable API.
-inline PyCodeObject *code_new(int argcount, int nlocals, int flags, PyObject *empty_bytes, PyObject *empty_tuple,
-                              PyObject *varnames, PyObject *filename, PyObject *name, int firstlineno) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyUnstable_Code_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple,
-                                              varnames, empty_tuple, empty_tuple, filename, name, name, firstlineno,
-                                              empty_bytes, empty_bytes);
-#elif PY_VERSION_HEX >= 0x030B0000
-    return PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
-                                     empty_tuple, empty_tuple, filename, name, name, firstlineno, empty_bytes,
-                                     empty_bytes);
-#else
-    PyCodeObject *code = PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple,
-                                                   empty_tuple, varnames, empty_tuple, empty_tuple, filename, name,
-                                                   firstlineno, empty_bytes);
-    // Before 3.11 the constructor adds CO_NOFREE; the flags stay as given.
-    if (code) code->co_flags = flags;
-    return code;
-#endif
+/// PyErr_SetRaisedException (3.12): makes `exc` (stolen) the pending exception;
+/// nullptr clears it.
+static inline void PyErr_SetRaisedException(PyObject *exc) {
+    if (!exc) {
+        PyErr_Restore(nullptr, nullptr, nullptr);
+        return;
+    }
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exc));
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
 }
+#endif
+
+#if PY_VERSION_HEX < 0x030E0000
+/// PyConfig_GetInt (3.14), for the one option the module reads: -O, -OO, PYTHONOPTIMIZE.
+/// Py_OptimizeFlag is deprecated from 3.12.
+static inline int PyConfig_GetInt(const char *name, int *value) {
+    if (std::strcmp(name, "optimization_level") != 0) {
+        PyErr_Format(PyExc_ValueError, "unknown config option name: %s", name);
+        return -1;
+    }
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#elif defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
+#endif
+    *value = Py_OptimizeFlag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#elif defined(_MSC_VER)
+#pragma warning(pop)
+#endif
+    return 0;
+}
+#endif
+
+namespace loss {
 
 /// A frame for a traceback entry, with no locals of its own. Before 3.11 a
 /// code object without CO_NEWLOCALS would take the globals as its locals.
-inline PyFrameObject *frame_new(PyCodeObject *code, PyObject *globals) noexcept {
+inline PyFrameObject *traceback_frame(PyCodeObject *code, PyObject *globals) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000
     return PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
 #else
@@ -148,69 +189,4 @@ inline PyFrameObject *frame_new(PyCodeObject *code, PyObject *globals) noexcept 
 #endif
 }
 
-/// The pending exception, taken out of the thread state and put back later
-/// (3.12 keeps it as one object; before, as type, value and traceback).
-class SavedError {
-public:
-    SavedError() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &value_, &tb_);
-#endif
-    }
-    SavedError(const SavedError &) = delete;
-    SavedError &operator=(const SavedError &) = delete;
-    /// Makes the saved exception current again, replacing any newer one.
-    void restore() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_);
-        exc_ = nullptr;
-#else
-        PyErr_Restore(type_, value_, tb_);
-        type_ = value_ = tb_ = nullptr;
-#endif
-    }
-    /// Drops the saved exception, leaving whatever is current.
-    ~SavedError() {
-#if PY_VERSION_HEX >= 0x030C0000
-        Py_XDECREF(exc_);
-#else
-        Py_XDECREF(type_);
-        Py_XDECREF(value_);
-        Py_XDECREF(tb_);
-#endif
-    }
-
-private:
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject *exc_ = nullptr;
-#else
-    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
-#endif
-};
-
-/// The interpreter's optimisation level (-O, -OO, PYTHONOPTIMIZE); -1 on error.
-/// Py_OptimizeFlag is deprecated from 3.12 and goes in 3.16; 3.14 adds PyConfig_GetInt.
-inline int optimization_level() noexcept {
-#if PY_VERSION_HEX >= 0x030E0000
-    int level = 0;
-    return PyConfig_GetInt("optimization_level", &level) < 0 ? -1 : level;
-#else
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#elif defined(_MSC_VER)
-#pragma warning(push)
-#pragma warning(disable : 4996)
-#endif
-    return Py_OptimizeFlag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#elif defined(_MSC_VER)
-#pragma warning(pop)
-#endif
-#endif
-}
-
-}  // namespace loss::compat
+}  // namespace loss

@@ -60,7 +60,7 @@ PyObject *call_kw(PyObject *callable, PyObject *kwnames, Args... args) noexcept 
     // One spare leading slot lets the callee prepend `self` without copying.
     PyObject *stack[] = {nullptr, args...};
     size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return compat::vectorcall(callable, stack + 1, (sizeof...(Args) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    return PyObject_Vectorcall(callable, stack + 1, (sizeof...(Args) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
 
 /// `callable(*args)`.
@@ -74,7 +74,7 @@ template <class... Args>
 PyObject *method_kw(PyObject *self, PyObject *name, PyObject *kwnames, Args... args) noexcept {
     PyObject *stack[] = {nullptr, self, args...};
     size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return compat::call_method(name, stack + 1, (1 + sizeof...(Args) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    return PyObject_VectorcallMethod(name, stack + 1, (1 + sizeof...(Args) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
 
 /// `self.name(*args)`.

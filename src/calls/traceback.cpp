@@ -84,7 +84,7 @@ void add_entry(const char *entry, int line) noexcept {
     {
         // 3.12 refuses to make a frame while an exception is set: keep it aside
         // until both the code object and the frame exist.
-        compat::SavedError saved;
+        Ref saved = Ref::steal(PyErr_GetRaisedException());
         code = Ref::steal(cache_get(line));
         if (!code) {
             code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty("loss.py", entry, line)));
@@ -94,9 +94,9 @@ void add_entry(const char *entry, int line) noexcept {
         }
         // A fresh frame reports its code object's first line on every version.
         frame = Ref::steal(reinterpret_cast<PyObject *>(
-            compat::frame_new(reinterpret_cast<PyCodeObject *>(code.get()), S.globals)));
+            traceback_frame(reinterpret_cast<PyCodeObject *>(code.get()), S.globals)));
         PyErr_Clear();
-        saved.restore();
+        PyErr_SetRaisedException(saved.release());
     }
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
 }

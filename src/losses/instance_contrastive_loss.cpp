@@ -145,7 +145,7 @@ PyObject *instance_contrastive_Loss(FnObject *, PyObject *const *args) noexcept 
     if (columns(s, args[0], k) < 0)                                                 return nullptr;
     Ref joint = s.at(153, global<&Names::compute_joint>());                         if (!joint) return nullptr;
     // x_out and x_tf_out lead the body's own array: passed on as they are, not copied.
-    Ref p_i_j = s.at(153, compat::vectorcall(joint.get(), args, 2, nullptr));        if (!p_i_j) return nullptr;
+    Ref p_i_j = s.at(153, PyObject_Vectorcall(joint.get(), args, 2, nullptr));        if (!p_i_j) return nullptr;
     return loss_of(s, p_i_j.release(), k.get(), args[2], args[3]);
 }
 

@@ -21,7 +21,7 @@ const char kDoc[] =
 PyObject *kernel_matrix(PyObject *const *args) noexcept {
     Ref kernel = Ref::steal(global<&Names::guassian_kernel_mmd>());
     if (!kernel) return nullptr;
-    return compat::vectorcall(kernel.get(), args, 2, S.kw_kernel);
+    return PyObject_Vectorcall(kernel.get(), args, 2, S.kw_kernel);
 }
 
 /// The batch a side of the kernel matrix belongs to: its first n rows (or columns) are the

@@ -30,7 +30,7 @@ constexpr SpecCopy kSpecCopies[] = {
 };
 
 PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
-    int64_t id = compat::interpreter_id();
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;  // the query's own error
     if (S.first_interpreter != -1 && S.first_interpreter != id) {
         PyErr_SetString(PyExc_ImportError,
@@ -39,7 +39,7 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
     }
     // torch cannot be imported into a subinterpreter, and objects made there would
     // outlive it in the process-wide state: refuse before anything is made.
-    if (S.first_interpreter == -1 && !compat::in_main_interpreter()) {
+    if (S.first_interpreter == -1 && PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
                         "loss can only be imported into the main interpreter: it and torch do not work in "
                         "subinterpreters.");
@@ -94,7 +94,7 @@ int register_module() noexcept {
 /// Undoes what a failed exec step left in the process: the alias it added and its
 /// hold on the module and its namespace. The import's error stays the current one.
 void forget_module() noexcept {
-    compat::SavedError saved;
+    Ref saved = Ref::steal(PyErr_GetRaisedException());
     if (added_alias) {
         PyObject *modules = PyImport_GetModuleDict();
         PyObject *found;
@@ -105,7 +105,7 @@ void forget_module() noexcept {
     }
     Py_CLEAR(S.module);
     Py_CLEAR(S.globals);
-    saved.restore();
+    PyErr_SetRaisedException(saved.release());
 }
 
 int cache_builtin(PyObject *&slot, PyObject *name) noexcept {
@@ -135,9 +135,10 @@ PyObject *names_tuple(std::initializer_list<PyObject *> names) noexcept {
 }
 
 PyObject *make_code(const FnRow &row, PyObject *varnames) noexcept {
-    return reinterpret_cast<PyObject *>(compat::code_new(row.params.count, row.params.count + row.locals.count, kCodeFlags, S.empty_bytes,
-                                                         S.empty_tuple, varnames, S.file_name, S.names.*row.name,
-                                                         row.def_line));
+    PyObject *name = S.names.*row.name;
+    return reinterpret_cast<PyObject *>(PyUnstable_Code_NewWithPosOnlyArgs(
+        row.params.count, 0, 0, row.params.count + row.locals.count, 0, kCodeFlags, S.empty_bytes, S.empty_tuple, S.empty_tuple, varnames,
+        S.empty_tuple, S.empty_tuple, S.file_name, name, name, row.def_line, S.empty_bytes, S.empty_bytes));
 }
 
 /// The tuples and code objects: shared defaults, keyword names, then per function its names and code.
@@ -236,8 +237,8 @@ int exec_body(PyObject *module) noexcept {
     if (fn_type_ready() < 0) return -1;
     if (state_make_constants() < 0) return -1;
     // Fixed at start-up (-O, PYTHONOPTIMIZE): read once, as the bodies' asserts need it.
-    int level = compat::optimization_level();
-    if (level < 0) return -1;
+    int level = 0;
+    if (PyConfig_GetInt("optimization_level", &level) < 0) return -1;
     S.asserts = level == 0;
     return run_statements();
 }
@@ -256,7 +257,7 @@ int exec_module(PyObject *module) noexcept {
         return -1;
     }
     // Only a successful import ties the module to its interpreter.
-    S.first_interpreter = compat::interpreter_id();
+    S.first_interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     return 0;
 }
 
