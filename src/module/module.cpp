@@ -136,8 +136,9 @@ PyObject *names_tuple(std::initializer_list<PyObject *> names) noexcept {
 
 PyObject *make_code(const FnRow &row, PyObject *varnames) noexcept {
     PyObject *name = S.names.*row.name;
+    int nlocals = row.params.count + row.locals.count;
     return reinterpret_cast<PyObject *>(PyUnstable_Code_NewWithPosOnlyArgs(
-        row.params.count, 0, 0, row.params.count + row.locals.count, 0, kCodeFlags, S.empty_bytes, S.empty_tuple, S.empty_tuple, varnames,
+        row.params.count, 0, 0, nlocals, 0, kCodeFlags, S.empty_bytes, S.empty_tuple, S.empty_tuple, varnames,
         S.empty_tuple, S.empty_tuple, S.file_name, name, name, row.def_line, S.empty_bytes, S.empty_bytes));
 }
 
