@@ -123,3 +123,20 @@ class Duck(object):
 
 # Under `python -O` the bodies skip their shape assertions; tests of those run only without it.
 needs_asserts = pytest.mark.skipif(sys.flags.optimize > 0, reason="assertions are off under -O")
+
+
+
+def op_log():
+    """A dispatch mode that records the name of every torch operation run while it is active."""
+    from torch.utils._python_dispatch import TorchDispatchMode
+
+    class OpLog(TorchDispatchMode):
+        def __init__(self):
+            super().__init__()
+            self.ops = []
+
+        def __torch_dispatch__(self, func, types, args=(), kwargs=None):
+            self.ops.append(str(func))
+            return func(*args, **(kwargs or {}))
+
+    return OpLog()

@@ -3,24 +3,14 @@ batches, and what the checks cost under torch.compile."""
 import numpy as np
 import pytest
 import torch
-from torch.utils._python_dispatch import TorchDispatchMode
 
 import loss
+from conftest import op_log
 
 NAMES = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss",
          "category_contrastive_loss")
 # Operations that copy a value to the host, which on CUDA waits for the device.
 SYNCING = ("aten.item", "aten._local_scalar_dense", "aten.is_nonzero", "aten.nonzero")
-
-
-class Log(TorchDispatchMode):
-    def __init__(self):
-        super().__init__()
-        self.ops = []
-
-    def __torch_dispatch__(self, func, types, args=(), kwargs=None):
-        self.ops.append(str(func))
-        return func(*args, **(kwargs or {}))
 
 
 def rows(n, d, dtype=torch.float32, shift=0.0, seed=0):
@@ -49,9 +39,9 @@ HARD = torch.nn.functional.one_hot(torch.arange(8) % 4, 6)
 ])
 def test_forward_and_backward_never_wait_for_the_device(name, args, kw):
     inputs = [a.requires_grad_() for a in args()]
-    with Log() as forward:
+    with op_log() as forward:
         out = getattr(loss, name)(*inputs, **kw)
-    with Log() as backward:
+    with op_log() as backward:
         torch.autograd.grad(out, inputs)
     ops = forward.ops + backward.ops
     assert not [op for op in ops if op.startswith(SYNCING)], ops

@@ -1,9 +1,8 @@
 import pytest
 import torch
-from torch.utils._python_dispatch import TorchDispatchMode
 
 import loss
-from conftest import entries, rebind
+from conftest import entries, op_log, rebind
 from test_gaussian_kernel import plain_kernel
 
 
@@ -155,18 +154,6 @@ def test_float16_bandwidth_is_accumulated_in_float32():
     assert half.grad.abs().sum().item() > 0
 
 
-class NoOps(TorchDispatchMode):
-    """Records every torch operation dispatched while it is active."""
-
-    def __init__(self):
-        super().__init__()
-        self.ops = []
-
-    def __torch_dispatch__(self, func, types, args=(), kwargs=None):
-        self.ops.append(str(func))
-        return func(*args, **(kwargs or {}))
-
-
 X = torch.randn(5, 3)
 
 
@@ -183,7 +170,7 @@ def test_empty_batch_is_refused_before_any_computation(source, target, empty, li
         raise AssertionError("the kernel was called")
 
     monkeypatch.setattr(loss, "guassian_kernel_mmd", kernel)
-    with NoOps() as log, pytest.raises(ValueError) as info:
+    with op_log() as log, pytest.raises(ValueError) as info:
         loss.MMD(source.requires_grad_(), target)
     assert str(info.value) == "MMD(): %s is an empty batch (no rows)" % empty
     assert sites(info.value) == [("loss.MMD", line)] and log.ops == []
@@ -204,7 +191,7 @@ def test_empty_batch_is_refused_before_any_computation(source, target, empty, li
 ])
 def test_parameters_out_of_range_are_refused(fn, def_line, kw, message):
     t = X + 1
-    with NoOps() as log, pytest.raises(ValueError) as info:
+    with op_log() as log, pytest.raises(ValueError) as info:
         getattr(loss, fn)(X, t, **kw)
     assert str(info.value) == "%s(): %s" % (fn, message)
     assert sites(info.value) == [("loss." + fn, def_line)] and log.ops == []
