@@ -51,7 +51,7 @@ def instance_contrastive_Loss(
     x_out: Tensor,
     x_tf_out: Tensor,
     lamb: Union[_Number, Tensor] = 1.0,
-    EPS: Union[_Number, Tensor] = 2.220446049250313e-16,  # sys.float_info.epsilon, read at import
+    EPS: float = 2.220446049250313e-16,  # sys.float_info.epsilon, read at import
 ) -> Tensor:
     """Instance-level contrastive loss: minus the mutual information of two views' assignments.
 
