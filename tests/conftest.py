@@ -140,3 +140,17 @@ def op_log():
             return func(*args, **(kwargs or {}))
 
     return OpLog()
+
+
+def counting_compile(fn, dynamic):
+    """`fn(a, b).sum()` compiled whole, and the list of graphs dynamo hands the backend."""
+    import torch
+
+    torch._dynamo.reset()
+    made = []
+
+    def backend(gm, example_inputs):
+        made.append(gm)
+        return gm.forward
+
+    return torch.compile(lambda a, b: fn(a, b).sum(), backend=backend, fullgraph=True, dynamic=dynamic), made

@@ -3,6 +3,7 @@ import pytest
 import torch
 
 import loss
+from conftest import counting_compile
 
 NAMES = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss",
          "category_contrastive_loss")
@@ -70,15 +71,8 @@ def test_one_graph_across_batch_sizes(name, dynamic, graphs):
     # compiled static and the second makes every size that changed dynamic.
     allow = getattr(torch.compiler, "allow_in_graph", None) or torch._dynamo.allow_in_graph
     allow([getattr(loss, n) for n in NAMES])
-    torch._dynamo.reset()
     fn = getattr(loss, name)
-    made = []
-
-    def backend(gm, example_inputs):
-        made.append(gm)
-        return gm.forward
-
-    step = torch.compile(lambda s, t: fn(s, t).sum(), backend=backend, fullgraph=True, dynamic=dynamic)
+    step, made = counting_compile(fn, dynamic)
     g = torch.Generator().manual_seed(0)
     for n, m, d in SIZES:
         s = torch.randn(n, d, generator=g, dtype=torch.float64)

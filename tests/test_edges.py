@@ -5,7 +5,7 @@ import pytest
 import torch
 
 import loss
-from conftest import op_log
+from conftest import counting_compile, op_log
 
 NAMES = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss",
          "category_contrastive_loss")
@@ -78,15 +78,8 @@ def test_empty_checks_leave_batch_sizes_symbolic(name, dynamic, graphs):
     # The checks must not fix a symbolic batch size: one graph serves every size (dynamic), or
     # the second size makes the batch dynamic (default), as before the checks.
     allow()
-    torch._dynamo.reset()
     fn = getattr(loss, name)
-    made = []
-
-    def backend(gm, example_inputs):
-        made.append(gm)
-        return gm.forward
-
-    step = torch.compile(lambda a, b: fn(a, b).sum(), backend=backend, fullgraph=True, dynamic=dynamic)
+    step, made = counting_compile(fn, dynamic)
     for bn in (4, 9, 17, 30, 52):
         a, b = pair_inputs(bn, 5, name)
         torch.testing.assert_close(step(a, b), fn(a, b).sum())
