@@ -25,8 +25,22 @@ int state_make_constants() noexcept {
     if (state_keep(S.int2, PyLong_FromLong(2)) < 0) return -1;
     if (state_keep(S.int6, PyLong_FromLong(6)) < 0) return -1;
     if (state_keep(S.int_m1, PyLong_FromLong(-1)) < 0) return -1;
-    if (state_keep(S.half_min, PyFloat_FromDouble(0x1p-24)) < 0) return -1;
     return 0;
+}
+
+int state_intern(std::initializer_list<OwnName> names) noexcept {
+    for (const OwnName &name : names) {
+        if (state_keep(*name.slot, PyUnicode_InternFromString(name.text)) < 0) return -1;
+    }
+    return 0;
+}
+
+PyObject *names_tuple(std::initializer_list<PyObject *> names) noexcept {
+    PyObject *tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (!tuple) return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject *name : names) PyTuple_SET_ITEM(tuple, i++, new_ref(name));
+    return tuple;
 }
 
 }  // namespace loss

@@ -5,39 +5,26 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 
 namespace loss {
 
-// Every identifier the module uses as a global, attribute, keyword, parameter
-// or local name. Each becomes one interned str of the state.
+// The identifiers that more than one function, or the module itself, uses as a global,
+// attribute or keyword name. Each becomes one interned str of the state. A function's
+// parameter and local names, and the names its body alone uses, are kept beside it.
 #define LOSS_NAMES(X)                                                                                      \
-    /* functions */                                                                                        \
+    /* the functions, which the bodies also look up as globals */                                          \
     X(guassian_kernel_mmd, "guassian_kernel_mmd") X(MMD, "MMD") X(compute_joint, "compute_joint")          \
     X(instance_contrastive_Loss, "instance_contrastive_Loss")                                              \
     X(category_contrastive_loss, "category_contrastive_loss")                                              \
-    /* parameters and locals */                                                                            \
-    X(source, "source") X(target, "target") X(kernel_mul, "kernel_mul") X(kernel_num, "kernel_num")        \
-    X(fix_sigma, "fix_sigma") X(n_samples, "n_samples") X(total, "total") X(total0, "total0")              \
-    X(total1, "total1") X(L2_distance, "L2_distance") X(bandwidth, "bandwidth")                            \
-    X(bandwidth_list, "bandwidth_list") X(kernel_val, "kernel_val") X(i, "i")                              \
-    X(bandwidth_temp, "bandwidth_temp") X(n, "n") X(m, "m") X(kernels, "kernels") X(XX, "XX") X(YY, "YY")  \
-    X(XY, "XY") X(YX, "YX") X(loss, "loss") X(x_out, "x_out") X(x_tf_out, "x_tf_out") X(bn, "bn")          \
-    X(k, "k") X(p_i_j, "p_i_j") X(lamb, "lamb") X(EPS, "EPS") X(underscore, "_") X(p_i, "p_i")             \
-    X(p_j, "p_j") X(repre, "repre") X(gt, "gt") X(classes, "classes") X(flag_gt, "flag_gt")                \
-    X(batch_size, "batch_size") X(F_h_h, "F_h_h") X(F_hn_hn, "F_hn_hn") X(label_onehot, "label_onehot")    \
-    X(label_num, "label_num") X(F_h_h_sum, "F_h_h_sum") X(label_num_broadcast, "label_num_broadcast")      \
-    X(F_h_h_mean, "F_h_h_mean") X(gt_, "gt_") X(F_h_h_mean_max, "F_h_h_mean_max") X(theta, "theta")        \
-    X(F_h_hn_mean_, "F_h_hn_mean_") X(F_h_hn_mean, "F_h_hn_mean")                                          \
-    /* globals, attributes and keywords of the bodies */                                                   \
-    X(torch, "torch") X(cat, "cat") X(dim, "dim") X(unsqueeze, "unsqueeze") X(expand, "expand")            \
-    X(size, "size") X(sum, "sum") X(data, "data") X(exp, "exp") X(div, "div") X(view, "view") X(t, "t")    \
-    X(where, "where") X(tensor, "tensor") X(device, "device") X(log, "log") X(matmul, "matmul")            \
-    X(diag, "diag") X(diag_embed, "diag_embed") X(nn, "nn") X(functional, "functional")                    \
-    X(one_hot, "one_hot") X(float_, "float") X(keepdim, "keepdim") X(repeat, "repeat")                     \
-    X(to, "to") X(dtype, "dtype") X(float16, "float16") X(float32, "float32") X(argmax, "argmax") X(max, "max") X(relu, "relu") X(add, "add") X(sub, "sub") X(mul, "mul") X(Tensor, "Tensor")            \
+    /* globals, attributes and keywords of more than one body */                                           \
+    X(torch, "torch") X(dim, "dim") X(unsqueeze, "unsqueeze") X(expand, "expand") X(size, "size")          \
+    X(sum, "sum") X(div, "div") X(view, "view") X(t, "t") X(where, "where") X(to, "to") X(dtype, "dtype")  \
+    X(float16, "float16")                                                                                  \
     /* builtins and module set-up */                                                                       \
-    X(range, "range") X(AssertionError, "AssertionError") X(sys, "sys") X(float_info, "float_info")       \
-    X(epsilon, "epsilon") X(spec, "__spec__") X(initializing, "_initializing") X(test, "__test__")
+    X(loss, "loss") X(range, "range") X(AssertionError, "AssertionError") X(sys, "sys")                    \
+    X(float_info, "float_info") X(epsilon, "epsilon") X(spec, "__spec__") X(initializing, "_initializing") \
+    X(test, "__test__")
 
 struct Names {
 #define LOSS_NAME_FIELD(id, text) PyObject *id;
@@ -62,12 +49,9 @@ struct State {
 
     PyObject *float2 = nullptr, *float1 = nullptr;
     PyObject *int0 = nullptr, *int1 = nullptr, *int2 = nullptr, *int6 = nullptr, *int_m1 = nullptr;
-    PyObject *half_min = nullptr;   // 2**-24, float16's smallest positive number
     PyObject *defaults = nullptr;  // (2, 6, None)
 
-    // Keyword-name tuples of the bodies' outgoing calls.
-    PyObject *kw_dim = nullptr, *kw_keepdim = nullptr, *kw_device = nullptr, *kw_dtype = nullptr,
-             *kw_kernel = nullptr;
+    PyObject *kw_dim = nullptr;  // ("dim",): the keyword of several bodies' outgoing calls
 
     PyObject *varnames[kFunctions] = {};
     PyObject *code[kFunctions] = {};
@@ -93,5 +77,17 @@ int state_keep(PyObject *&slot, PyObject *value) noexcept;
 
 /// Makes the interned names and numeric constants (again, after a failed import).
 int state_make_constants() noexcept;
+
+/// An interned name that one function alone uses, and the slot beside it that keeps it.
+struct OwnName {
+    PyObject **slot;
+    const char *text;
+};
+
+/// Interns each of a function's own names into its slot, as the state's are made; -1 on failure.
+int state_intern(std::initializer_list<OwnName> names) noexcept;
+
+/// The tuple of `names`, as the keyword names of an outgoing call; null on failure.
+PyObject *names_tuple(std::initializer_list<PyObject *> names) noexcept;
 
 }  // namespace loss

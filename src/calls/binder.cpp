@@ -13,6 +13,9 @@ const char *plain_name(const FnRow &row) noexcept {
     return PyUnicode_AsUTF8(S.names.*row.name);
 }
 
+/// The interned name of parameter `i`, as the function's code object holds it.
+PyObject *param_name(const FnObject *fn, int i) noexcept { return PyTuple_GET_ITEM(fn->varnames, i); }
+
 void count_error(const FnRow &row, Py_ssize_t found) noexcept {
     const char *how;
     Py_ssize_t expected;
@@ -74,14 +77,15 @@ int same_text(PyObject *param, PyObject *kw) noexcept {
 }
 
 /// Assigns every keyword to a parameter at `nargs` or later, or raises.
-int assign_keywords(const FnRow &row, Py_ssize_t nargs, PyObject *kwnames, PyObject *const *kwvalues,
+int assign_keywords(const FnObject *fn, Py_ssize_t nargs, PyObject *kwnames, PyObject *const *kwvalues,
                     PyObject **values) noexcept {
+    const FnRow &row = *fn->row;
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject *kw = PyTuple_GET_ITEM(kwnames, i);
         int at = -1;
         for (int j = static_cast<int>(nargs); j < row.params.count && at < 0; ++j) {
-            if (S.names.*row.params[j] == kw) at = j;
+            if (param_name(fn, j) == kw) at = j;
         }
         if (at < 0) {
             if (!PyUnicode_Check(kw)) {
@@ -89,14 +93,14 @@ int assign_keywords(const FnRow &row, Py_ssize_t nargs, PyObject *kwnames, PyObj
                 return -1;
             }
             for (int j = static_cast<int>(nargs); j < row.params.count && at < 0; ++j) {
-                int eq = same_text(S.names.*row.params[j], kw);
+                int eq = same_text(param_name(fn, j), kw);
                 if (eq < 0) return -1;
                 if (eq) at = j;
             }
         }
         if (at < 0) {
             for (int j = 0; j < nargs; ++j) {
-                PyObject *param = S.names.*row.params[j];
+                PyObject *param = param_name(fn, j);
                 int eq = param == kw ? 1 : same_text(param, kw);
                 if (eq < 0) return -1;
                 if (eq) {
@@ -133,7 +137,7 @@ LOSS_NOINLINE int bind_values(const FnObject *fn, PyObject *const *args, Py_ssiz
     for (int i = static_cast<int>(nargs); i < row.params.count; ++i) {
         bool required = i < row.required;
         if (!required && left == 0) continue;
-        int found = kw_lookup(S.names.*row.params[i], kwnames, kwvalues, &values[i]);
+        int found = kw_lookup(param_name(fn, i), kwnames, kwvalues, &values[i]);
         if (found < 0) return -1;
         if (found) {
             --left;
@@ -142,7 +146,7 @@ LOSS_NOINLINE int bind_values(const FnObject *fn, PyObject *const *args, Py_ssiz
             return -1;
         }
     }
-    if (left > 0) return assign_keywords(row, nargs, kwnames, kwvalues, values);
+    if (left > 0) return assign_keywords(fn, nargs, kwnames, kwvalues, values);
     return 0;
 }
 

@@ -34,6 +34,7 @@ int fn_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Py_VISIT(fn->doc);
     Py_VISIT(fn->globals);
     Py_VISIT(fn->code);
+    Py_VISIT(fn->varnames);
     Py_VISIT(fn->arg_defaults);
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->kwdefaults);
@@ -42,7 +43,7 @@ int fn_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     return 0;
 }
 
-// The qualified name, globals, code and argument defaults stay until dealloc: repr,
+// The qualified name, globals, code, variable names and argument defaults stay until dealloc: repr,
 // pickling and calls read them without a check, and the objects they point to
 // break any cycle through them with their own clear.
 int fn_clear(PyObject *self) noexcept {
@@ -66,6 +67,7 @@ void fn_dealloc(PyObject *self) noexcept {
     Py_CLEAR(fn->qualname);
     Py_CLEAR(fn->globals);
     Py_CLEAR(fn->code);
+    Py_CLEAR(fn->varnames);
     Py_CLEAR(fn->arg_defaults);
     PyObject_GC_Del(self);
 }
@@ -109,7 +111,8 @@ int fn_type_ready() noexcept {
     return PyType_Ready(&FnType);
 }
 
-FnObject *fn_new(const FnRow &row, PyObject *qualname, PyObject *module, PyObject *globals, PyObject *code) noexcept {
+FnObject *fn_new(const FnRow &row, PyObject *qualname, PyObject *module, PyObject *globals, PyObject *code,
+                 PyObject *varnames) noexcept {
     Ref arg_defaults = Ref::steal(row.defaults ? row.defaults() : nullptr);
     if (row.defaults && !arg_defaults) return nullptr;
     FnObject *fn = PyObject_GC_New(FnObject, &FnType);
@@ -124,6 +127,7 @@ FnObject *fn_new(const FnRow &row, PyObject *qualname, PyObject *module, PyObjec
     fn->doc = nullptr;
     fn->globals = new_ref(globals);
     fn->code = new_ref(code);
+    fn->varnames = new_ref(varnames);
     bool at_def = arg_defaults && row.shown == ShownDefaults::at_def;
     fn->defaults = at_def ? new_ref(arg_defaults.get()) : nullptr;
     fn->defaults_pending = arg_defaults && !at_def;

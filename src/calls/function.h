@@ -14,17 +14,22 @@ using BodyFn = PyObject *(*)(FnObject *fn, PyObject *const *args) noexcept;
 /// parameter after the required ones; null with the error set on failure.
 using DefaultsFn = PyObject *(*)() noexcept;
 
-/// A row's list of interned state names, its length that of the array it is made from.
+/// A row's list of parameter or local names, as "loss.py" spells them; its length that of
+/// the array it is made from. The exec step interns them into the code object's co_varnames.
 template <int Max>
 struct NameList {
-    const NameRef *names;
+    const char *const *texts;
     int count;
     template <int N>
-    constexpr NameList(const NameRef (&list)[N]) noexcept : names(list), count(N) {
+    constexpr NameList(const char *const (&list)[N]) noexcept : texts(list), count(N) {
         static_assert(N <= Max, "more names than the binder has room for");
     }
-    constexpr NameRef operator[](int i) const noexcept { return names[i]; }
+    constexpr const char *operator[](int i) const noexcept { return texts[i]; }
 };
+
+/// Makes what one body alone uses (its own names and constants) when the state's are made,
+/// again after a failed import; -1 with the error set on failure.
+using PrepareFn = int (*)() noexcept;
 
 /// The most parameters a function may have: the binder binds into an array of this size.
 constexpr int kMaxParams = 5;
@@ -45,6 +50,7 @@ struct FnRow {
     NameList<64> locals;   // co_varnames after the parameters
     const char *doc;       // UTF-8, or null for none
     BodyFn body;
+    PrepareFn prepare;     // null when the body uses only the state's names and constants
 };
 
 struct FnObject {
@@ -59,6 +65,7 @@ struct FnObject {
     PyObject *doc;  // made on first read
     PyObject *globals;
     PyObject *code;
+    PyObject *varnames;      // the code's co_varnames: the binder matches keywords against its parameters
     PyObject *arg_defaults;  // what calls fill in: made when the `def` runs, never replaced
     PyObject *defaults;      // __defaults__
     PyObject *kwdefaults;
@@ -74,9 +81,10 @@ inline FnObject *as_fn(PyObject *o) noexcept { return reinterpret_cast<FnObject 
 /// Readies the function type once per process.
 int fn_type_ready() noexcept;
 
-/// A new function object for `row`, with its qualified name, module, globals and code, and
-/// the argument defaults the row makes.
-FnObject *fn_new(const FnRow &row, PyObject *qualname, PyObject *module, PyObject *globals, PyObject *code) noexcept;
+/// A new function object for `row`, with its qualified name, module, globals, code and the
+/// code's variable names, and the argument defaults the row makes.
+FnObject *fn_new(const FnRow &row, PyObject *qualname, PyObject *module, PyObject *globals, PyObject *code,
+                 PyObject *varnames) noexcept;
 
 /// The attribute tables, defined beside their getters and setters.
 extern PyGetSetDef fn_getset[];

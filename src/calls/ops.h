@@ -46,12 +46,17 @@ PyObject *global() noexcept {
     return global(S.names.*Name);
 }
 
-/// `torch.Attr`, as the bodies write `torch.cat`.
-template <NameRef Attr>
-PyObject *torch_attr() noexcept {
+/// `torch.attr`, as the bodies write `torch.cat`.
+inline PyObject *torch_attr(PyObject *attr) noexcept {
     Ref torch = Ref::steal(global<&Names::torch>());
     if (!torch) return nullptr;
-    return PyObject_GetAttr(torch.get(), S.names.*Attr);
+    return PyObject_GetAttr(torch.get(), attr);
+}
+
+/// `torch.Attr`, for a name of the state.
+template <NameRef Attr>
+PyObject *torch_attr() noexcept {
+    return torch_attr(S.names.*Attr);
 }
 
 /// `callable(*args)`, the last len(kwnames) of them passed as keywords.

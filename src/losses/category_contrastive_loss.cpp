@@ -17,18 +17,35 @@ const char kDoc[] =
     "      loss:  float tensor.\n"
     "    ";
 
+/// The names only this body uses, and its keyword of line 196.
+struct {
+    PyObject *add, *argmax, *diag, *diag_embed, *float_, *functional, *keepdim, *matmul, *max, *mul, *nn,
+        *one_hot, *relu, *repeat, *sub;
+    PyObject *kw_keepdim;  // ("keepdim",)
+} own;
+
+int prepare() noexcept {
+    if (state_intern({{&own.add, "add"}, {&own.argmax, "argmax"}, {&own.diag, "diag"},
+                      {&own.diag_embed, "diag_embed"}, {&own.float_, "float"}, {&own.functional, "functional"},
+                      {&own.keepdim, "keepdim"}, {&own.matmul, "matmul"}, {&own.max, "max"}, {&own.mul, "mul"},
+                      {&own.nn, "nn"}, {&own.one_hot, "one_hot"}, {&own.relu, "relu"}, {&own.repeat, "repeat"},
+                      {&own.sub, "sub"}}) < 0)
+        return -1;
+    return state_keep(own.kw_keepdim, names_tuple({own.keepdim}));
+}
+
 /// `torch.<name>(*args)`, the attribute fetched before the arguments are used;
 /// with `kwnames`, the trailing arguments are keywords.
-template <NameRef Name, class... Args>
-PyObject *torch_call_kw(PyObject *kwnames, Args... args) noexcept {
-    Ref fn = Ref::steal(torch_attr<Name>());
+template <class... Args>
+PyObject *torch_call_kw(PyObject *name, PyObject *kwnames, Args... args) noexcept {
+    Ref fn = Ref::steal(torch_attr(name));
     if (!fn) return nullptr;
     return call_kw(fn.get(), kwnames, args...);
 }
 
-template <NameRef Name, class... Args>
-PyObject *torch_call(Args... args) noexcept {
-    return torch_call_kw<Name>(nullptr, args...);
+template <class... Args>
+PyObject *torch_call(PyObject *name, Args... args) noexcept {
+    return torch_call_kw(name, nullptr, args...);
 }
 
 /// `flag_gt == True`, as a truth value.
@@ -47,7 +64,7 @@ PyObject *first_size(PyObject *gt) noexcept {
 
 /// `torch.matmul(repre, repre.t())`
 PyObject *similarities(PyObject *repre) noexcept {
-    Ref matmul = Ref::steal(torch_attr<&Names::matmul>());
+    Ref matmul = Ref::steal(torch_attr(own.matmul));
     if (!matmul) return nullptr;
     Ref transposed = Ref::steal(method(repre, S.names.t));
     if (!transposed) return nullptr;
@@ -56,7 +73,7 @@ PyObject *similarities(PyObject *repre) noexcept {
 
 /// `F_h_h - torch.diag_embed(F_hn_hn)`
 PyObject *clear_diagonal(PyObject *F_h_h, PyObject *F_hn_hn) noexcept {
-    Ref diagonal = Ref::steal(torch_call<&Names::diag_embed>(F_hn_hn));
+    Ref diagonal = Ref::steal(torch_call(own.diag_embed, F_hn_hn));
     if (!diagonal) return nullptr;
     return PyNumber_Subtract(F_h_h, diagonal.get());
 }
@@ -64,11 +81,11 @@ PyObject *clear_diagonal(PyObject *F_h_h, PyObject *F_hn_hn) noexcept {
 /// `torch.nn.functional.one_hot(gt, classes).to(repre.dtype)`: the one-hot takes
 /// the representations' dtype so that the product at line 197 works for any float type.
 PyObject *one_hot(PyObject *gt, PyObject *classes, PyObject *repre) noexcept {
-    Ref nn = Ref::steal(torch_attr<&Names::nn>());
+    Ref nn = Ref::steal(torch_attr(own.nn));
     if (!nn) return nullptr;
-    Ref functional = Ref::steal(PyObject_GetAttr(nn.get(), S.names.functional));
+    Ref functional = Ref::steal(PyObject_GetAttr(nn.get(), own.functional));
     if (!functional) return nullptr;
-    Ref encode = Ref::steal(PyObject_GetAttr(functional.get(), S.names.one_hot));
+    Ref encode = Ref::steal(PyObject_GetAttr(functional.get(), own.one_hot));
     if (!encode) return nullptr;
     Ref encoded = Ref::steal(call(encode.get(), gt, classes));
     if (!encoded) return nullptr;
@@ -82,7 +99,7 @@ PyObject *one_hot(PyObject *gt, PyObject *classes, PyObject *repre) noexcept {
 
 /// `label_num.repeat([gt.size()[0], 1]) - label_onehot`
 PyObject *other_members(PyObject *label_num, PyObject *gt, PyObject *label_onehot) noexcept {
-    Ref repeat = Ref::steal(PyObject_GetAttr(label_num, S.names.repeat));
+    Ref repeat = Ref::steal(PyObject_GetAttr(label_num, own.repeat));
     if (!repeat) return nullptr;
     Ref rows = Ref::steal(first_size(gt));
     if (!rows) return nullptr;
@@ -104,7 +121,7 @@ int no_empty_divisor(PyObject *label_num_broadcast) noexcept {
 
 /// `torch.max(F_h_h_mean, dim=1)[0]`
 PyObject *row_max(PyObject *F_h_h_mean) noexcept {
-    Ref best = Ref::steal(torch_call_kw<&Names::max>(S.kw_dim, F_h_h_mean, S.int1));
+    Ref best = Ref::steal(torch_call_kw(own.max, S.kw_dim, F_h_h_mean, S.int1));
     if (!best) return nullptr;
     return PyObject_GetItem(best.get(), S.int0);
 }
@@ -113,18 +130,18 @@ PyObject *row_max(PyObject *F_h_h_mean) noexcept {
 PyObject *own_class_best(PyObject *gt, PyObject *gt_) noexcept {
     Ref same = Ref::steal(PyObject_RichCompare(gt, gt_, Py_EQ));
     if (!same) return nullptr;
-    return method(same.get(), S.names.float_);
+    return method(same.get(), own.float_);
 }
 
 /// `torch.sum(torch.relu(torch.add(theta, torch.sub(F_h_h_mean_max, F_h_hn_mean))))`
 PyObject *hinge(PyObject *theta, PyObject *F_h_h_mean_max, PyObject *F_h_hn_mean) noexcept {
     Ref sum = Ref::steal(torch_attr<&Names::sum>());
     if (!sum) return nullptr;
-    Ref relu = Ref::steal(torch_attr<&Names::relu>());
+    Ref relu = Ref::steal(torch_attr(own.relu));
     if (!relu) return nullptr;
-    Ref add = Ref::steal(torch_attr<&Names::add>());
+    Ref add = Ref::steal(torch_attr(own.add));
     if (!add) return nullptr;
-    Ref sub = Ref::steal(torch_attr<&Names::sub>());
+    Ref sub = Ref::steal(torch_attr(own.sub));
     if (!sub) return nullptr;
     Ref margin = Ref::steal(call(sub.get(), F_h_h_mean_max, F_h_hn_mean));
     if (!margin) return nullptr;
@@ -143,38 +160,38 @@ PyObject *category_contrastive_loss(FnObject *, PyObject *const *args) noexcept 
     if (shift) { gt = s.at(187, PyNumber_Subtract(gt.get(), S.int1));                   if (!gt) return nullptr; }
     Ref batch_size = s.at(189, first_size(gt.get()));                                   if (!batch_size) return nullptr;
     Ref F_h_h = s.at(190, similarities(repre));                                         if (!F_h_h) return nullptr;
-    Ref F_hn_hn = s.at(191, torch_call<&Names::diag>(F_h_h.get()));                     if (!F_hn_hn) return nullptr;
+    Ref F_hn_hn = s.at(191, torch_call(own.diag, F_h_h.get()));                         if (!F_hn_hn) return nullptr;
     F_h_h = s.at(192, clear_diagonal(F_h_h.get(), F_hn_hn.get()));                      if (!F_h_h) return nullptr;
     Ref label_onehot = s.at(194, one_hot(gt.get(), classes, repre));                    if (!label_onehot) return nullptr;
-    Ref label_num = s.at(196, torch_call_kw<&Names::sum>(S.kw_keepdim, label_onehot.get(), S.int0, Py_True));
+    Ref label_num = s.at(196, torch_call_kw(S.names.sum, own.kw_keepdim, label_onehot.get(), S.int0, Py_True));
     if (!label_num) return nullptr;
-    Ref F_h_h_sum = s.at(197, torch_call<&Names::matmul>(F_h_h.get(), label_onehot.get())); if (!F_h_h_sum) return nullptr;
+    Ref F_h_h_sum = s.at(197, torch_call(own.matmul, F_h_h.get(), label_onehot.get())); if (!F_h_h_sum) return nullptr;
     Ref label_num_broadcast = s.at(198, other_members(label_num.get(), gt.get(), label_onehot.get()));
     if (!label_num_broadcast) return nullptr;
     if (!s.ok(199, no_empty_divisor(label_num_broadcast.get())))                        return nullptr;
-    Ref F_h_h_mean = s.at(200, torch_call<&Names::div>(F_h_h_sum.get(), label_num_broadcast.get()));
+    Ref F_h_h_mean = s.at(200, torch_call(S.names.div, F_h_h_sum.get(), label_num_broadcast.get()));
     if (!F_h_h_mean) return nullptr;
-    Ref gt_ = s.at(201, torch_call_kw<&Names::argmax>(S.kw_dim, F_h_h_mean.get(), S.int1)); if (!gt_) return nullptr;
+    Ref gt_ = s.at(201, torch_call_kw(own.argmax, S.kw_dim, F_h_h_mean.get(), S.int1)); if (!gt_) return nullptr;
     Ref F_h_h_mean_max = s.at(202, row_max(F_h_h_mean.get()));                          if (!F_h_h_mean_max) return nullptr;
     Ref theta = s.at(203, own_class_best(gt.get(), gt_.get()));                         if (!theta) return nullptr;
-    Ref F_h_hn_mean_ = s.at(204, method(F_h_h_mean.get(), S.names.mul, label_onehot.get()));
+    Ref F_h_hn_mean_ = s.at(204, method(F_h_h_mean.get(), own.mul, label_onehot.get()));
     if (!F_h_hn_mean_) return nullptr;
-    Ref F_h_hn_mean = s.at(205, torch_call_kw<&Names::sum>(S.kw_dim, F_h_hn_mean_.get(), S.int1));
+    Ref F_h_hn_mean = s.at(205, torch_call_kw(S.names.sum, S.kw_dim, F_h_hn_mean_.get(), S.int1));
     if (!F_h_hn_mean) return nullptr;
     return s.at(206, hinge(theta.get(), F_h_h_mean_max.get(), F_h_hn_mean.get())).release();
 }
 
-constexpr NameRef kParams[] = {&Names::repre, &Names::gt, &Names::classes, &Names::flag_gt};
-constexpr NameRef kLocals[] = {&Names::batch_size, &Names::F_h_h, &Names::F_hn_hn, &Names::label_onehot,
-    &Names::label_num, &Names::F_h_h_sum, &Names::label_num_broadcast, &Names::F_h_h_mean, &Names::gt_,
-    &Names::F_h_h_mean_max, &Names::theta, &Names::F_h_hn_mean_, &Names::F_h_hn_mean};
+constexpr const char *kParams[] = {"repre", "gt", "classes", "flag_gt"};
+constexpr const char *kLocals[] = {"batch_size", "F_h_h", "F_hn_hn", "label_onehot", "label_num",
+    "F_h_h_sum", "label_num_broadcast", "F_h_h_mean", "gt_", "F_h_h_mean_max", "theta", "F_h_hn_mean_",
+    "F_h_hn_mean"};
 
 }  // namespace
 
 const FnRow category_contrastive_row = {
     /*name=*/&Names::category_contrastive_loss, /*entry=*/"loss.category_contrastive_loss", /*def_line=*/172,
     /*params=*/kParams, /*required=*/4, /*defaults=*/nullptr, /*shown=*/ShownDefaults::at_def,
-    /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/category_contrastive_loss,
+    /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/category_contrastive_loss, /*prepare=*/prepare,
 };
 
 }  // namespace loss

@@ -62,15 +62,15 @@ PyObject *compute_joint(FnObject *, PyObject *const *args) noexcept {
     return p_i_j.release();
 }
 
-constexpr NameRef kParams[] = {&Names::x_out, &Names::x_tf_out};
-constexpr NameRef kLocals[] = {&Names::bn, &Names::k, &Names::p_i_j};
+constexpr const char *kParams[] = {"x_out", "x_tf_out"};
+constexpr const char *kLocals[] = {"bn", "k", "p_i_j"};
 
 }  // namespace
 
 const FnRow compute_joint_row = {
     /*name=*/&Names::compute_joint, /*entry=*/"loss.compute_joint", /*def_line=*/136,
     /*params=*/kParams, /*required=*/2, /*defaults=*/nullptr, /*shown=*/ShownDefaults::at_def,
-    /*locals=*/kLocals, /*doc=*/nullptr, /*body=*/compute_joint,
+    /*locals=*/kLocals, /*doc=*/nullptr, /*body=*/compute_joint, /*prepare=*/nullptr,
 };
 
 }  // namespace loss

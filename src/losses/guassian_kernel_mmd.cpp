@@ -15,6 +15,18 @@ const char kDoc[] =
     "    fix_sigma: 如果提供了sigma值，则固定带宽\n"
     "    ";
 
+/// The names only this body uses, and the keyword of its float32 sum.
+struct {
+    PyObject *cat, *data, *exp, *float32;
+    PyObject *kw_dtype;  // ("dtype",)
+} own;
+
+int prepare() noexcept {
+    if (state_intern({{&own.cat, "cat"}, {&own.data, "data"}, {&own.exp, "exp"}, {&own.float32, "float32"}}) < 0)
+        return -1;
+    return state_keep(own.kw_dtype, names_tuple({S.names.dtype}));
+}
+
 /// `int(source.size()[0]) + int(target.size()[0])`
 PyObject *count_samples(PyObject *source, PyObject *target) noexcept {
     Ref n = Ref::steal(int_size0(source));
@@ -26,7 +38,7 @@ PyObject *count_samples(PyObject *source, PyObject *target) noexcept {
 
 /// `torch.cat([source, target], dim=0)`
 PyObject *stack_rows(PyObject *source, PyObject *target) noexcept {
-    Ref cat = Ref::steal(torch_attr<&Names::cat>());
+    Ref cat = Ref::steal(torch_attr(own.cat));
     if (!cat) return nullptr;
     Ref both = Ref::steal(PyList_New(2));
     if (!both) return nullptr;
@@ -67,9 +79,9 @@ PyObject *sum_distances(PyObject *data) noexcept {
     int half = is_float16(data);
     if (half < 0) return nullptr;
     if (!half) return call(sum.get(), data);
-    Ref float32 = Ref::steal(torch_attr<&Names::float32>());
+    Ref float32 = Ref::steal(torch_attr(own.float32));
     if (!float32) return nullptr;
-    return call_kw(sum.get(), S.kw_dtype, data, float32.get());
+    return call_kw(sum.get(), own.kw_dtype, data, float32.get());
 }
 
 /// `torch.sum(L2_distance.data) / (n_samples ** 2 - n_samples)`; `.data` keeps
@@ -78,7 +90,7 @@ PyObject *sum_distances(PyObject *data) noexcept {
 /// be exp(-0/0) = NaN: the bandwidth is 1 then, so each kernel is 1 everywhere.
 /// torch.where decides on the device, without a synchronisation.
 PyObject *mean_distance(PyObject *L2_distance, PyObject *n_samples) noexcept {
-    Ref data = Ref::steal(PyObject_GetAttr(L2_distance, S.names.data));
+    Ref data = Ref::steal(PyObject_GetAttr(L2_distance, own.data));
     if (!data) return nullptr;
     Ref total = Ref::steal(sum_distances(data.get()));
     if (!total) return nullptr;
@@ -142,7 +154,7 @@ PyObject *kernels(PyObject *L2_distance, PyObject *bandwidth_list) noexcept {
     if (!list) return nullptr;
     for (Py_ssize_t q = 0; q < PyList_GET_SIZE(bandwidth_list); ++q) {
         Ref bandwidth_temp = Ref::borrow(PyList_GET_ITEM(bandwidth_list, q));
-        Ref exp = Ref::steal(torch_attr<&Names::exp>());
+        Ref exp = Ref::steal(torch_attr(own.exp));
         if (!exp) return nullptr;
         Ref negated = Ref::steal(PyNumber_Negative(L2_distance));
         if (!negated) return nullptr;
@@ -173,11 +185,9 @@ PyObject *guassian_kernel_mmd(FnObject *, PyObject *const *args) noexcept {
     return s.at(38, call(S.builtin_sum, kernel_val.get())).release();
 }
 
-constexpr NameRef kParams[] = {&Names::source, &Names::target, &Names::kernel_mul, &Names::kernel_num,
-    &Names::fix_sigma};
-constexpr NameRef kLocals[] = {&Names::n_samples, &Names::total, &Names::total0, &Names::total1,
-    &Names::L2_distance, &Names::bandwidth, &Names::bandwidth_list, &Names::kernel_val, &Names::i,
-    &Names::bandwidth_temp};
+constexpr const char *kParams[] = {"source", "target", "kernel_mul", "kernel_num", "fix_sigma"};
+constexpr const char *kLocals[] = {"n_samples", "total", "total0", "total1", "L2_distance", "bandwidth",
+    "bandwidth_list", "kernel_val", "i", "bandwidth_temp"};
 
 }  // namespace
 
@@ -186,7 +196,7 @@ PyObject *kernel_defaults() noexcept { return new_ref(S.defaults); }
 const FnRow guassian_kernel_mmd_row = {
     /*name=*/&Names::guassian_kernel_mmd, /*entry=*/"loss.guassian_kernel_mmd", /*def_line=*/7,
     /*params=*/kParams, /*required=*/2, /*defaults=*/kernel_defaults, /*shown=*/ShownDefaults::at_def,
-    /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/guassian_kernel_mmd,
+    /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/guassian_kernel_mmd, /*prepare=*/prepare,
 };
 
 }  // namespace loss

@@ -10,6 +10,21 @@ const char kDoc[] = "Contrastive loss for maximizng the consistency";
 
 constexpr int kDefLine = 150;
 
+/// The names only this body uses, its keyword and its one constant.
+struct {
+    PyObject *Tensor, *tensor, *log, *device;
+    PyObject *kw_device;  // ("device",)
+    PyObject *half_min;   // 2**-24, float16's smallest positive number
+} own;
+
+int prepare() noexcept {
+    if (state_intern({{&own.Tensor, "Tensor"}, {&own.tensor, "tensor"}, {&own.log, "log"},
+                      {&own.device, "device"}}) < 0)
+        return -1;
+    if (state_keep(own.kw_device, names_tuple({own.device})) < 0) return -1;
+    return state_keep(own.half_min, PyFloat_FromDouble(0x1p-24));
+}
+
 /// `assert p_i_j.size() == (k, k)`
 int check_square(PyObject *p_i_j, PyObject *k) noexcept {
     Ref size = Ref::steal(method(p_i_j, S.names.size));
@@ -55,7 +70,7 @@ PyObject *bound_for(PyObject *p, PyObject *EPS) noexcept {
     if (PyLong_Check(EPS)) return new_ref(EPS);
     int half = is_float16(p);
     if (half <= 0) return half < 0 ? nullptr : new_ref(EPS);
-    Ref tensor = Ref::steal(torch_attr<&Names::Tensor>());
+    Ref tensor = Ref::steal(torch_attr(own.Tensor));
     if (!tensor) return nullptr;
     int is_tensor = PyObject_IsInstance(EPS, tensor.get());
     if (is_tensor < 0) return nullptr;
@@ -64,7 +79,7 @@ PyObject *bound_for(PyObject *p, PyObject *EPS) noexcept {
         if (!where) return nullptr;
         Ref vanishes = Ref::steal(vanishes_in_float16(EPS));
         if (!vanishes) return nullptr;
-        return call(where.get(), vanishes.get(), S.half_min, EPS);
+        return call(where.get(), vanishes.get(), own.half_min, EPS);
     }
     // Other numbers (a NumPy float32) are read on the host; anything else is left as it is.
     PyNumberMethods *number = Py_TYPE(EPS)->tp_as_number;
@@ -73,7 +88,7 @@ PyObject *bound_for(PyObject *p, PyObject *EPS) noexcept {
     if (!value) return nullptr;
     double eps = PyFloat_AS_DOUBLE(value.get());
     // float16 rounds 2**-25, halfway to its smallest number, down to 0.
-    return new_ref(eps > 0 && eps <= 0x1p-25 ? S.half_min : EPS);
+    return new_ref(eps > 0 && eps <= 0x1p-25 ? own.half_min : EPS);
 }
 
 /// `torch.where(p < EPS, torch.tensor([EPS], device=p.device), p)`
@@ -82,21 +97,21 @@ PyObject *bounded(PyObject *p, PyObject *EPS) noexcept {
     if (!where) return nullptr;
     Ref below = Ref::steal(PyObject_RichCompare(p, EPS, Py_LT));
     if (!below) return nullptr;
-    Ref tensor = Ref::steal(torch_attr<&Names::tensor>());
+    Ref tensor = Ref::steal(torch_attr(own.tensor));
     if (!tensor) return nullptr;
     Ref values = Ref::steal(PyList_New(1));
     if (!values) return nullptr;
     PyList_SET_ITEM(values.get(), 0, new_ref(EPS));
-    Ref device = Ref::steal(PyObject_GetAttr(p, S.names.device));
+    Ref device = Ref::steal(PyObject_GetAttr(p, own.device));
     if (!device) return nullptr;
-    Ref filler = Ref::steal(call_kw(tensor.get(), S.kw_device, values.get(), device.get()));
+    Ref filler = Ref::steal(call_kw(tensor.get(), own.kw_device, values.get(), device.get()));
     if (!filler) return nullptr;
     return call(where.get(), below.get(), filler.get(), p);
 }
 
 /// `torch.log(p)`
 PyObject *log_of(PyObject *p) noexcept {
-    Ref log = Ref::steal(torch_attr<&Names::log>());
+    Ref log = Ref::steal(torch_attr(own.log));
     if (!log) return nullptr;
     return call(log.get(), p);
 }
@@ -160,16 +175,15 @@ PyObject *instance_defaults() noexcept {
     return PyTuple_Pack(2, S.float1, epsilon.get());
 }
 
-constexpr NameRef kParams[] = {&Names::x_out, &Names::x_tf_out, &Names::lamb, &Names::EPS};
-constexpr NameRef kLocals[] = {&Names::underscore, &Names::k, &Names::p_i_j, &Names::p_i, &Names::p_j,
-    &Names::loss};
+constexpr const char *kParams[] = {"x_out", "x_tf_out", "lamb", "EPS"};
+constexpr const char *kLocals[] = {"_", "k", "p_i_j", "p_i", "p_j", "loss"};
 
 }  // namespace
 
 const FnRow instance_contrastive_row = {
     /*name=*/&Names::instance_contrastive_Loss, /*entry=*/"loss.instance_contrastive_Loss", /*def_line=*/kDefLine,
     /*params=*/kParams, /*required=*/2, /*defaults=*/instance_defaults, /*shown=*/ShownDefaults::on_first_read,
-    /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/instance_contrastive_Loss,
+    /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/instance_contrastive_Loss, /*prepare=*/prepare,
 };
 
 }  // namespace loss

@@ -15,13 +15,26 @@ const char kDoc[] =
     "    fix_sigma: 如果提供了sigma值，则固定带宽\n"
     "    ";
 
+/// The keywords by which the kernel is called.
+struct {
+    PyObject *kernel_mul, *kernel_num, *fix_sigma;
+    PyObject *kw_kernel;  // ("kernel_mul", "kernel_num", "fix_sigma")
+} own;
+
+int prepare() noexcept {
+    if (state_intern({{&own.kernel_mul, "kernel_mul"}, {&own.kernel_num, "kernel_num"},
+                      {&own.fix_sigma, "fix_sigma"}}) < 0)
+        return -1;
+    return state_keep(own.kw_kernel, names_tuple({own.kernel_mul, own.kernel_num, own.fix_sigma}));
+}
+
 /// `guassian_kernel_mmd(source, target, kernel_mul=..., kernel_num=..., fix_sigma=...)`,
 /// through the module global. `MMD`'s own five arguments, in this order, are the call's: their
 /// array is passed on as it is, so no copy of it sits on the C stack of a recursion.
 PyObject *kernel_matrix(PyObject *const *args) noexcept {
     Ref kernel = Ref::steal(global<&Names::guassian_kernel_mmd>());
     if (!kernel) return nullptr;
-    return PyObject_Vectorcall(kernel.get(), args, 2, S.kw_kernel);
+    return PyObject_Vectorcall(kernel.get(), args, 2, own.kw_kernel);
 }
 
 /// The batch a side of the kernel matrix belongs to: its first n rows (or columns) are the
@@ -109,17 +122,15 @@ PyObject *MMD(FnObject *, PyObject *const *args) noexcept {
     return mmd_of(s, kernels.get(), n.get(), m.get());
 }
 
-constexpr NameRef kParams[] = {&Names::source, &Names::target, &Names::kernel_mul, &Names::kernel_num,
-    &Names::fix_sigma};
-constexpr NameRef kLocals[] = {&Names::n, &Names::m, &Names::kernels, &Names::XX, &Names::YY, &Names::XY,
-    &Names::YX, &Names::loss};
+constexpr const char *kParams[] = {"source", "target", "kernel_mul", "kernel_num", "fix_sigma"};
+constexpr const char *kLocals[] = {"n", "m", "kernels", "XX", "YY", "XY", "YX", "loss"};
 
 }  // namespace
 
 const FnRow mmd_row = {
     /*name=*/&Names::MMD, /*entry=*/"loss.MMD", /*def_line=*/39,
     /*params=*/kParams, /*required=*/2, /*defaults=*/kernel_defaults, /*shown=*/ShownDefaults::at_def,
-    /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/MMD,
+    /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/MMD, /*prepare=*/prepare,
 };
 
 }  // namespace loss

@@ -6,7 +6,6 @@
 #include "module/functions.h"
 #include "module/version.h"
 
-#include <initializer_list>
 
 namespace loss {
 
@@ -126,12 +125,14 @@ int cache_builtins() noexcept {
     return cache_builtin(S.builtin_AssertionError, S.names.AssertionError);
 }
 
-PyObject *names_tuple(std::initializer_list<PyObject *> names) noexcept {
-    PyObject *tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-    if (!tuple) return nullptr;
-    Py_ssize_t i = 0;
-    for (PyObject *name : names) PyTuple_SET_ITEM(tuple, i++, new_ref(name));
-    return tuple;
+/// Interns `texts` into `tuple`, from index `at` on.
+int intern_into(PyObject *tuple, int at, const char *const *texts, int count) noexcept {
+    for (int v = 0; v < count; ++v) {
+        PyObject *name = PyUnicode_InternFromString(texts[v]);
+        if (!name) return -1;
+        PyTuple_SET_ITEM(tuple, at + v, name);
+    }
+    return 0;
 }
 
 PyObject *make_code(const FnRow &row, PyObject *varnames) noexcept {
@@ -144,20 +145,14 @@ PyObject *make_code(const FnRow &row, PyObject *varnames) noexcept {
 
 /// The tuples and code objects: shared defaults, keyword names, then per function its names and code.
 int make_code_objects() noexcept {
-    const Names &n = S.names;
     if (state_keep(S.defaults, PyTuple_Pack(3, S.int2, S.int6, Py_None)) < 0) return -1;
-    if (state_keep(S.kw_dim, names_tuple({n.dim})) < 0) return -1;
-    if (state_keep(S.kw_keepdim, names_tuple({n.keepdim})) < 0) return -1;
-    if (state_keep(S.kw_device, names_tuple({n.device})) < 0) return -1;
-    if (state_keep(S.kw_dtype, names_tuple({n.dtype})) < 0) return -1;
-    if (state_keep(S.kw_kernel, names_tuple({n.kernel_mul, n.kernel_num, n.fix_sigma})) < 0) return -1;
+    if (state_keep(S.kw_dim, names_tuple({S.names.dim})) < 0) return -1;
     for (int f = 0; f < kFunctions; ++f) {
         const FnRow &row = *kRows[f];
         PyObject *varnames = PyTuple_New(row.params.count + row.locals.count);
         if (state_keep(S.varnames[f], varnames) < 0) return -1;
-        for (int v = 0; v < row.params.count; ++v) PyTuple_SET_ITEM(varnames, v, new_ref(S.names.*row.params[v]));
-        for (int v = 0; v < row.locals.count; ++v)
-            PyTuple_SET_ITEM(varnames, row.params.count + v, new_ref(S.names.*row.locals[v]));
+        if (intern_into(varnames, 0, row.params.texts, row.params.count) < 0) return -1;
+        if (intern_into(varnames, row.params.count, row.locals.texts, row.locals.count) < 0) return -1;
         if (state_keep(S.code[f], make_code(row, varnames)) < 0) return -1;
     }
     return 0;
@@ -194,9 +189,11 @@ int import_statement(PyObject *name) noexcept {
 }
 
 /// `def name(...)`: creates the function object, with its defaults, and binds it.
-int def_statement(const FnRow &row, PyObject *code) noexcept {
+int def_statement(int f) noexcept {
+    const FnRow &row = *kRows[f];
     PyObject *name = S.names.*row.name;
-    Ref fn = Ref::steal(reinterpret_cast<PyObject *>(fn_new(row, name, S.names.loss, S.globals, code)));
+    Ref fn = Ref::steal(
+        reinterpret_cast<PyObject *>(fn_new(row, name, S.names.loss, S.globals, S.code[f], S.varnames[f])));
     if (!fn) return -1;
     return PyDict_SetItem(S.globals, name, fn.get());
 }
@@ -217,7 +214,7 @@ int run_statements() noexcept {
     if (!init.ok(2, import_statement(S.names.torch))) return -1;
     if (!init.ok(4, import_statement(S.names.torch))) return -1;
     for (int f = 0; f < kFunctions; ++f) {
-        if (!init.ok(kRows[f]->def_line, def_statement(*kRows[f], S.code[f]))) return -1;
+        if (!init.ok(kRows[f]->def_line, def_statement(f))) return -1;
     }
     return init.ok(1, test_statement()) ? 0 : -1;
 }
@@ -237,6 +234,9 @@ int exec_body(PyObject *module) noexcept {
     // The type is readied with the other objects that fail without an entry.
     if (fn_type_ready() < 0) return -1;
     if (state_make_constants() < 0) return -1;
+    for (const FnRow *row : kRows) {
+        if (row->prepare && row->prepare() < 0) return -1;
+    }
     // Fixed at start-up (-O, PYTHONOPTIMIZE): read once, as the bodies' asserts need it.
     int level = 0;
     if (PyConfig_GetInt("optimization_level", &level) < 0) return -1;
