@@ -1,6 +1,7 @@
 import os
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -154,3 +155,32 @@ def counting_compile(fn, dynamic):
         return gm.forward
 
     return torch.compile(lambda a, b: fn(a, b).sum(), backend=backend, fullgraph=True, dynamic=dynamic), made
+
+
+def same(a, b):
+    """Equal results: tensors element by element, anything else by ==."""
+    import torch
+    if isinstance(a, torch.Tensor):
+        return isinstance(b, torch.Tensor) and torch.equal(a, b)
+    return a == b
+
+
+def in_threads(work, n):
+    """work(k) in n threads released together; their results in thread order. Anything a
+    thread raises fails the test."""
+    start, results, errors = threading.Barrier(n), [None] * n, []
+
+    def run(k):
+        try:
+            start.wait()
+            results[k] = work(k)
+        except BaseException as e:  # an assertion of the work, or anything unexpected
+            errors.append((k, e))
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    return results

@@ -16,7 +16,7 @@ import pytest
 import torch
 
 import loss
-from conftest import ENTRIES_SRC, entries
+from conftest import ENTRIES_SRC, entries, in_threads, same
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 THREADS, ROUNDS = 8, 40
@@ -57,32 +57,6 @@ def outcome(call):
         return call()
     except Exception as e:
         return (type(e), str(e), entries(e))
-
-
-def same(a, b):
-    if isinstance(a, torch.Tensor):
-        return isinstance(b, torch.Tensor) and torch.equal(a, b)
-    return a == b
-
-
-def in_threads(work, n=THREADS):
-    """work(k) in n threads released together; their results in thread order."""
-    start, results, errors = threading.Barrier(n), [None] * n, []
-
-    def run(k):
-        try:
-            start.wait()
-            results[k] = work(k)
-        except BaseException as e:  # an assertion of the work, or anything unexpected
-            errors.append((k, e))
-
-    threads = [threading.Thread(target=run, args=(k,)) for k in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
-    return results
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="the GIL can only stay off on a free-threaded build")
@@ -129,7 +103,7 @@ def test_calls_in_threads_equal_serial():
                     wrong.append((r, j, got))
         return wrong
 
-    assert in_threads(work) == [[]] * THREADS
+    assert in_threads(work, THREADS) == [[]] * THREADS
 
 
 def test_globals_rebound_while_called(monkeypatch):
@@ -213,7 +187,7 @@ def test_attributes_in_threads(restored):
             assert same(outcome(CALLS[i]), expected[i]), (name, i)
         return True
 
-    assert in_threads(work) == [True] * THREADS
+    assert in_threads(work, THREADS) == [True] * THREADS
 
 
 # A fresh interpreter: nothing of the function objects is made yet and the code-object cache is

@@ -2,12 +2,12 @@
 once: the results match a single thread's and nothing crashes. torch drops the
 interpreter lock inside its kernels, so the calls really interleave."""
 import sys
-import threading
 
 import pytest
 import torch
 
 import loss
+from conftest import in_threads, same
 
 THREADS, ROUNDS = 4, 120
 NAMES = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss", "category_contrastive_loss")
@@ -39,12 +39,6 @@ def outcome(call):
         return (type(e), str(e), last)
 
 
-def same(a, b):
-    if isinstance(a, torch.Tensor):
-        return isinstance(b, torch.Tensor) and torch.equal(a, b)
-    return a == b
-
-
 def attribute_churn(fn, tag):
     """Reads and assigns attributes that other threads read and assign too."""
     fn.__dict__[tag] = [tag]
@@ -72,27 +66,19 @@ def fast_switching():
 
 def test_threads_agree_with_one_thread(fast_switching):
     expected = [outcome(c) for c in CALLS]
-    errors, start = [], threading.Barrier(THREADS)
 
-    def worker(k):
-        try:
-            start.wait()
-            for r in range(ROUNDS):
-                for i, call in enumerate(CALLS):
-                    got = outcome(call)
-                    if not same(got, expected[i]):
-                        errors.append((k, r, i, got))
-                fn = getattr(loss, NAMES[(k + r) % len(NAMES)])
-                attribute_churn(fn, "t%d" % k)
-        except Exception as e:  # an attribute assertion or anything unexpected
-            errors.append((k, "raised", repr(e)))
+    def work(k):
+        mismatches = []
+        for r in range(ROUNDS):
+            for i, call in enumerate(CALLS):
+                got = outcome(call)
+                if not same(got, expected[i]):
+                    mismatches.append((r, i, got))
+            fn = getattr(loss, NAMES[(k + r) % len(NAMES)])
+            attribute_churn(fn, "t%d" % k)
+        return mismatches
 
-    threads = [threading.Thread(target=worker, args=(k,)) for k in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
+    assert in_threads(work, THREADS) == [[]] * THREADS
     # Every thread's attribute entries are gone again.
     tags = {"t%d" % k for k in range(THREADS)}
     assert all(not tags & set(getattr(loss, n).__dict__) for n in NAMES)
