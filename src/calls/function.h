@@ -24,7 +24,6 @@ struct NameList {
     constexpr NameList(const char *const (&list)[N]) noexcept : texts(list), count(N) {
         static_assert(N <= Max, "more names than the binder has room for");
     }
-    constexpr const char *operator[](int i) const noexcept { return texts[i]; }
 };
 
 /// Makes what one body alone uses (its own names and constants) when the state's are made,

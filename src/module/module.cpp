@@ -6,7 +6,6 @@
 #include "module/functions.h"
 #include "module/version.h"
 
-
 namespace loss {
 
 namespace {
@@ -143,7 +142,7 @@ PyObject *make_code(const FnRow &row, PyObject *varnames) noexcept {
         S.empty_tuple, S.empty_tuple, S.file_name, name, name, row.def_line, S.empty_bytes, S.empty_bytes));
 }
 
-/// The tuples and code objects: shared defaults, keyword names, then per function its names and code.
+/// The tuples and code objects: shared defaults, the shared keyword, then per function its names and code.
 int make_code_objects() noexcept {
     if (state_keep(S.defaults, PyTuple_Pack(3, S.int2, S.int6, Py_None)) < 0) return -1;
     if (state_keep(S.kw_dim, names_tuple({S.names.dim})) < 0) return -1;
