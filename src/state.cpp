@@ -28,7 +28,7 @@ int state_make_constants() noexcept {
     return 0;
 }
 
-int state_intern(std::initializer_list<OwnName> names) noexcept {
+int intern_names(std::initializer_list<OwnName> names) noexcept {
     for (const OwnName &name : names) {
         if (state_keep(*name.slot, PyUnicode_InternFromString(name.text)) < 0) return -1;
     }

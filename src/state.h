@@ -13,7 +13,7 @@ namespace loss {
 // attribute or keyword name. Each becomes one interned str of the state. A function's
 // parameter and local names, and the names its body alone uses, are kept beside it.
 #define LOSS_NAMES(X)                                                                                      \
-    /* the functions, which the bodies also look up as globals */                                          \
+    /* the functions: bound by the module, and two of them looked up as globals by the others */          \
     X(guassian_kernel_mmd, "guassian_kernel_mmd") X(MMD, "MMD") X(compute_joint, "compute_joint")          \
     X(instance_contrastive_Loss, "instance_contrastive_Loss")                                              \
     X(category_contrastive_loss, "category_contrastive_loss")                                              \
@@ -23,8 +23,7 @@ namespace loss {
     X(float16, "float16")                                                                                  \
     /* builtins and module set-up */                                                                       \
     X(loss, "loss") X(range, "range") X(AssertionError, "AssertionError") X(sys, "sys")                    \
-    X(float_info, "float_info") X(epsilon, "epsilon") X(spec, "__spec__") X(initializing, "_initializing") \
-    X(test, "__test__")
+    X(spec, "__spec__") X(initializing, "_initializing") X(test, "__test__")
 
 struct Names {
 #define LOSS_NAME_FIELD(id, text) PyObject *id;
@@ -71,8 +70,8 @@ struct State {
 /// Calls only read it, but for `sym_int_type`.
 extern State S;
 
-/// Stores `value` (a new reference, or null on failure) in the state slot
-/// `slot`, releasing what it held; -1 on null.
+/// Stores `value` (a new reference, or null on failure) in `slot`, of the state or beside
+/// the one function that uses it, releasing what it held; -1 on null.
 int state_keep(PyObject *&slot, PyObject *value) noexcept;
 
 /// Makes the interned names and numeric constants (again, after a failed import).
@@ -84,8 +83,8 @@ struct OwnName {
     const char *text;
 };
 
-/// Interns each of a function's own names into its slot, as the state's are made; -1 on failure.
-int state_intern(std::initializer_list<OwnName> names) noexcept;
+/// Interns each of a function's own names into its slot; -1 on failure.
+int intern_names(std::initializer_list<OwnName> names) noexcept;
 
 /// The tuple of `names`, as the keyword names of an outgoing call; null on failure.
 PyObject *names_tuple(std::initializer_list<PyObject *> names) noexcept;

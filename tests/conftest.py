@@ -126,7 +126,6 @@ class Duck(object):
 needs_asserts = pytest.mark.skipif(sys.flags.optimize > 0, reason="assertions are off under -O")
 
 
-
 def op_log():
     """A dispatch mode that records the name of every torch operation run while it is active."""
     from torch.utils._python_dispatch import TorchDispatchMode
@@ -160,14 +159,14 @@ def counting_compile(fn, dynamic):
 def same(a, b):
     """Equal results: tensors element by element, anything else by ==."""
     import torch
-    if isinstance(a, torch.Tensor):
-        return isinstance(b, torch.Tensor) and torch.equal(a, b)
+    if isinstance(a, torch.Tensor) or isinstance(b, torch.Tensor):
+        return isinstance(a, torch.Tensor) and isinstance(b, torch.Tensor) and torch.equal(a, b)
     return a == b
 
 
 def in_threads(work, n):
-    """work(k) in n threads released together; their results in thread order. Anything a
-    thread raises fails the test."""
+    """work(k) in n threads released together; their results in thread order. The first
+    thing a thread raises fails the test, with its traceback."""
     start, results, errors = threading.Barrier(n), [None] * n, []
 
     def run(k):
@@ -182,5 +181,7 @@ def in_threads(work, n):
         t.start()
     for t in threads:
         t.join()
-    assert errors == []
+    if errors:
+        k, e = errors[0]
+        raise AssertionError("thread %d of %d raised %r" % (k, n, e)) from e
     return results

@@ -3,6 +3,8 @@
 
 #include "state.h"
 
+#include <climits>
+
 namespace loss {
 
 struct FnObject;
@@ -22,11 +24,11 @@ struct NameList {
     int count;
     template <int N>
     constexpr NameList(const char *const (&list)[N]) noexcept : texts(list), count(N) {
-        static_assert(N <= Max, "more names than the binder has room for");
+        static_assert(N <= Max, "more names than the list may hold");
     }
 };
 
-/// Makes what one body alone uses (its own names and constants) when the state's are made,
+/// Makes what one function alone uses (its own names and constants) with its code object,
 /// again after a failed import; -1 with the error set on failure.
 using PrepareFn = int (*)() noexcept;
 
@@ -37,19 +39,20 @@ constexpr int kMaxParams = 5;
 /// getter on its first read, which reports a failure as the entry "loss.__defaults__".
 enum class ShownDefaults : bool { at_def, on_first_read };
 
-/// One function of the module: signature, defaults, lines, docstring and body.
+/// One function of the module: signature, defaults, lines, docstring, body and what the body
+/// alone uses.
 struct FnRow {
     NameRef name;
-    const char *entry;  // traceback entry name, "loss.<name>"
+    const char *entry;            // traceback entry name, "loss.<name>"
     int def_line;
-    NameList<kMaxParams> params;
-    int required;          // how many leading parameters have no default
-    DefaultsFn defaults;   // null when every parameter is required
+    NameList<kMaxParams> params;  // no more than the binder has room for
+    int required;                 // how many leading parameters have no default
+    DefaultsFn defaults;          // null when every parameter is required
     ShownDefaults shown;
-    NameList<64> locals;   // co_varnames after the parameters
-    const char *doc;       // UTF-8, or null for none
+    NameList<INT_MAX> locals;     // co_varnames after the parameters
+    const char *doc;              // UTF-8, or null for none
     BodyFn body;
-    PrepareFn prepare;     // null when the body uses only the state's names and constants
+    PrepareFn prepare;            // null when the body uses only the state's names and constants
 };
 
 struct FnObject {
@@ -64,7 +67,7 @@ struct FnObject {
     PyObject *doc;  // made on first read
     PyObject *globals;
     PyObject *code;
-    PyObject *varnames;      // the code's co_varnames: the binder matches keywords against its parameters
+    PyObject *varnames;      // the names the code was made with: the binder matches keywords against its parameters
     PyObject *arg_defaults;  // what calls fill in: made when the `def` runs, never replaced
     PyObject *defaults;      // __defaults__
     PyObject *kwdefaults;

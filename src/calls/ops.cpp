@@ -74,7 +74,7 @@ PyObject *int_size(PyObject *o, PyObject *dim) noexcept {
 int is_float16(PyObject *tensor) noexcept {
     Ref dtype = Ref::steal(PyObject_GetAttr(tensor, S.names.dtype));
     if (!dtype) return -1;
-    Ref float16 = Ref::steal(torch_attr<&Names::float16>());
+    Ref float16 = Ref::steal(torch_attr(S.names.float16));
     if (!float16) return -1;
     return dtype.get() == float16.get();
 }

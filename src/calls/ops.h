@@ -53,11 +53,6 @@ inline PyObject *torch_attr(PyObject *attr) noexcept {
     return PyObject_GetAttr(torch.get(), attr);
 }
 
-/// `torch.Attr`, for a name of the state.
-template <NameRef Attr>
-PyObject *torch_attr() noexcept {
-    return torch_attr(S.names.*Attr);
-}
 
 /// `callable(*args)`, the last len(kwnames) of them passed as keywords.
 template <class... Args>

@@ -25,7 +25,7 @@ struct {
 } own;
 
 int prepare() noexcept {
-    if (state_intern({{&own.add, "add"}, {&own.argmax, "argmax"}, {&own.diag, "diag"},
+    if (intern_names({{&own.add, "add"}, {&own.argmax, "argmax"}, {&own.diag, "diag"},
                       {&own.diag_embed, "diag_embed"}, {&own.float_, "float"}, {&own.functional, "functional"},
                       {&own.keepdim, "keepdim"}, {&own.matmul, "matmul"}, {&own.max, "max"}, {&own.mul, "mul"},
                       {&own.nn, "nn"}, {&own.one_hot, "one_hot"}, {&own.relu, "relu"}, {&own.repeat, "repeat"},
@@ -135,7 +135,7 @@ PyObject *own_class_best(PyObject *gt, PyObject *gt_) noexcept {
 
 /// `torch.sum(torch.relu(torch.add(theta, torch.sub(F_h_h_mean_max, F_h_hn_mean))))`
 PyObject *hinge(PyObject *theta, PyObject *F_h_h_mean_max, PyObject *F_h_hn_mean) noexcept {
-    Ref sum = Ref::steal(torch_attr<&Names::sum>());
+    Ref sum = Ref::steal(torch_attr(S.names.sum));
     if (!sum) return nullptr;
     Ref relu = Ref::steal(torch_attr(own.relu));
     if (!relu) return nullptr;

@@ -22,7 +22,7 @@ struct {
 } own;
 
 int prepare() noexcept {
-    if (state_intern({{&own.cat, "cat"}, {&own.data, "data"}, {&own.exp, "exp"}, {&own.float32, "float32"}}) < 0)
+    if (intern_names({{&own.cat, "cat"}, {&own.data, "data"}, {&own.exp, "exp"}, {&own.float32, "float32"}}) < 0)
         return -1;
     return state_keep(own.kw_dtype, names_tuple({S.names.dtype}));
 }
@@ -74,7 +74,7 @@ PyObject *squared_distances(PyObject *total0, PyObject *total1) noexcept {
 /// `torch.sum(data)`, in float32 for float16 data: a batch's distances add up
 /// past float16's largest value (65504) already at 32 + 32 rows of 16 features.
 PyObject *sum_distances(PyObject *data) noexcept {
-    Ref sum = Ref::steal(torch_attr<&Names::sum>());
+    Ref sum = Ref::steal(torch_attr(S.names.sum));
     if (!sum) return nullptr;
     int half = is_float16(data);
     if (half < 0) return nullptr;
@@ -100,7 +100,7 @@ PyObject *mean_distance(PyObject *L2_distance, PyObject *n_samples) noexcept {
     if (!pairs) return nullptr;
     Ref mean = Ref::steal(PyNumber_TrueDivide(total.get(), pairs.get()));
     if (!mean) return nullptr;
-    Ref where = Ref::steal(torch_attr<&Names::where>());
+    Ref where = Ref::steal(torch_attr(S.names.where));
     if (!where) return nullptr;
     Ref none_apart = Ref::steal(PyObject_RichCompare(total.get(), S.int0, Py_EQ));
     if (!none_apart) return nullptr;
@@ -121,7 +121,7 @@ PyObject *centre_ladder(PyObject *bandwidth, bool callers, PyObject *kernel_mul,
     if (callers) return PyNumber_TrueDivide(bandwidth, divisor.get());
     Ref smallest = Ref::steal(PyNumber_InPlaceTrueDivide(bandwidth, divisor.get()));
     if (!smallest) return nullptr;
-    Ref where = Ref::steal(torch_attr<&Names::where>());
+    Ref where = Ref::steal(torch_attr(S.names.where));
     if (!where) return nullptr;
     Ref underflow = Ref::steal(PyObject_RichCompare(smallest.get(), S.int0, Py_EQ));
     if (!underflow) return nullptr;

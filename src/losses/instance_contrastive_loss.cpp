@@ -10,16 +10,16 @@ const char kDoc[] = "Contrastive loss for maximizng the consistency";
 
 constexpr int kDefLine = 150;
 
-/// The names only this body uses, its keyword and its one constant.
+/// The names only this function uses, its keyword and its one constant.
 struct {
-    PyObject *Tensor, *tensor, *log, *device;
+    PyObject *Tensor, *tensor, *log, *device, *float_info, *epsilon;
     PyObject *kw_device;  // ("device",)
     PyObject *half_min;   // 2**-24, float16's smallest positive number
 } own;
 
 int prepare() noexcept {
-    if (state_intern({{&own.Tensor, "Tensor"}, {&own.tensor, "tensor"}, {&own.log, "log"},
-                      {&own.device, "device"}}) < 0)
+    if (intern_names({{&own.Tensor, "Tensor"}, {&own.tensor, "tensor"}, {&own.log, "log"},
+                      {&own.device, "device"}, {&own.float_info, "float_info"}, {&own.epsilon, "epsilon"}}) < 0)
         return -1;
     if (state_keep(own.kw_device, names_tuple({own.device})) < 0) return -1;
     return state_keep(own.half_min, PyFloat_FromDouble(0x1p-24));
@@ -51,7 +51,7 @@ PyObject *marginal(PyObject *p_i_j, PyObject *dim, PyObject *rows, PyObject *col
 PyObject *vanishes_in_float16(PyObject *EPS) noexcept {
     Ref positive = Ref::steal(PyObject_RichCompare(EPS, S.int0, Py_GT));
     if (!positive) return nullptr;
-    Ref float16 = Ref::steal(torch_attr<&Names::float16>());
+    Ref float16 = Ref::steal(torch_attr(S.names.float16));
     if (!float16) return nullptr;
     Ref half = Ref::steal(method(EPS, S.names.to, float16.get()));
     if (!half) return nullptr;
@@ -75,7 +75,7 @@ PyObject *bound_for(PyObject *p, PyObject *EPS) noexcept {
     int is_tensor = PyObject_IsInstance(EPS, tensor.get());
     if (is_tensor < 0) return nullptr;
     if (is_tensor) {
-        Ref where = Ref::steal(torch_attr<&Names::where>());
+        Ref where = Ref::steal(torch_attr(S.names.where));
         if (!where) return nullptr;
         Ref vanishes = Ref::steal(vanishes_in_float16(EPS));
         if (!vanishes) return nullptr;
@@ -93,7 +93,7 @@ PyObject *bound_for(PyObject *p, PyObject *EPS) noexcept {
 
 /// `torch.where(p < EPS, torch.tensor([EPS], device=p.device), p)`
 PyObject *bounded(PyObject *p, PyObject *EPS) noexcept {
-    Ref where = Ref::steal(torch_attr<&Names::where>());
+    Ref where = Ref::steal(torch_attr(S.names.where));
     if (!where) return nullptr;
     Ref below = Ref::steal(PyObject_RichCompare(p, EPS, Py_LT));
     if (!below) return nullptr;
@@ -168,9 +168,9 @@ PyObject *instance_contrastive_Loss(FnObject *, PyObject *const *args) noexcept 
 PyObject *instance_defaults() noexcept {
     Ref sys = Ref::steal(global<&Names::sys>());
     if (!sys) return nullptr;
-    Ref float_info = Ref::steal(PyObject_GetAttr(sys.get(), S.names.float_info));
+    Ref float_info = Ref::steal(PyObject_GetAttr(sys.get(), own.float_info));
     if (!float_info) return nullptr;
-    Ref epsilon = Ref::steal(PyObject_GetAttr(float_info.get(), S.names.epsilon));
+    Ref epsilon = Ref::steal(PyObject_GetAttr(float_info.get(), own.epsilon));
     if (!epsilon) return nullptr;
     return PyTuple_Pack(2, S.float1, epsilon.get());
 }

@@ -22,7 +22,7 @@ struct {
 } own;
 
 int prepare() noexcept {
-    if (state_intern({{&own.kernel_mul, "kernel_mul"}, {&own.kernel_num, "kernel_num"},
+    if (intern_names({{&own.kernel_mul, "kernel_mul"}, {&own.kernel_num, "kernel_num"},
                       {&own.fix_sigma, "fix_sigma"}}) < 0)
         return -1;
     return state_keep(own.kw_kernel, names_tuple({own.kernel_mul, own.kernel_num, own.fix_sigma}));
@@ -70,7 +70,7 @@ PyObject *block_size(PyObject *a, PyObject *b, Pairs pairs) noexcept {
 
 /// `torch.div(block, size).sum(dim=1).view(1, -1)` with the block's (signed) size.
 PyObject *block_mean_rows(PyObject *block, PyObject *a, PyObject *b, Pairs pairs) noexcept {
-    Ref div = Ref::steal(torch_attr<&Names::div>());
+    Ref div = Ref::steal(torch_attr(S.names.div));
     if (!div) return nullptr;
     Ref divisor = Ref::steal(block_size(a, b, pairs));
     if (!divisor) return nullptr;

@@ -142,17 +142,20 @@ PyObject *make_code(const FnRow &row, PyObject *varnames) noexcept {
         S.empty_tuple, S.empty_tuple, S.file_name, name, name, row.def_line, S.empty_bytes, S.empty_bytes));
 }
 
-/// The tuples and code objects: shared defaults, the shared keyword, then per function its names and code.
+/// The tuples and code objects: shared defaults, the shared keyword, then per function what
+/// its body alone uses, its variable names and its code.
 int make_code_objects() noexcept {
     if (state_keep(S.defaults, PyTuple_Pack(3, S.int2, S.int6, Py_None)) < 0) return -1;
     if (state_keep(S.kw_dim, names_tuple({S.names.dim})) < 0) return -1;
     for (int f = 0; f < kFunctions; ++f) {
         const FnRow &row = *kRows[f];
-        PyObject *varnames = PyTuple_New(row.params.count + row.locals.count);
-        if (state_keep(S.varnames[f], varnames) < 0) return -1;
-        if (intern_into(varnames, 0, row.params.texts, row.params.count) < 0) return -1;
-        if (intern_into(varnames, row.params.count, row.locals.texts, row.locals.count) < 0) return -1;
-        if (state_keep(S.code[f], make_code(row, varnames)) < 0) return -1;
+        if (row.prepare && row.prepare() < 0) return -1;
+        Ref varnames = Ref::steal(PyTuple_New(row.params.count + row.locals.count));
+        if (!varnames) return -1;
+        if (intern_into(varnames.get(), 0, row.params.texts, row.params.count) < 0) return -1;
+        if (intern_into(varnames.get(), row.params.count, row.locals.texts, row.locals.count) < 0) return -1;
+        if (state_keep(S.varnames[f], varnames.release()) < 0) return -1;
+        if (state_keep(S.code[f], make_code(row, S.varnames[f])) < 0) return -1;
     }
     return 0;
 }
@@ -233,9 +236,6 @@ int exec_body(PyObject *module) noexcept {
     // The type is readied with the other objects that fail without an entry.
     if (fn_type_ready() < 0) return -1;
     if (state_make_constants() < 0) return -1;
-    for (const FnRow *row : kRows) {
-        if (row->prepare && row->prepare() < 0) return -1;
-    }
     // Fixed at start-up (-O, PYTHONOPTIMIZE): read once, as the bodies' asserts need it.
     int level = 0;
     if (PyConfig_GetInt("optimization_level", &level) < 0) return -1;
