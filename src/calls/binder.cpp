@@ -13,7 +13,7 @@ const char *plain_name(const FnRow &row) noexcept {
     return PyUnicode_AsUTF8(S.names.*row.name);
 }
 
-/// The interned name of parameter `i`, as the function's code object holds it.
+/// The interned name of parameter `i`, from the names the function's code was made with.
 PyObject *param_name(const FnObject *fn, int i) noexcept { return PyTuple_GET_ITEM(fn->varnames, i); }
 
 void count_error(const FnRow &row, Py_ssize_t found) noexcept {

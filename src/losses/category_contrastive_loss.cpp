@@ -17,7 +17,7 @@ const char kDoc[] =
     "      loss:  float tensor.\n"
     "    ";
 
-/// The names only this body uses, and its keyword of line 196.
+/// The names only this function uses, and its keyword of line 196.
 struct {
     PyObject *add, *argmax, *diag, *diag_embed, *float_, *functional, *keepdim, *matmul, *max, *mul, *nn,
         *one_hot, *relu, *repeat, *sub;

@@ -15,7 +15,7 @@ const char kDoc[] =
     "    fix_sigma: 如果提供了sigma值，则固定带宽\n"
     "    ";
 
-/// The names only this body uses, and the keyword of its float32 sum.
+/// The names only this function uses, and the keyword of its float32 sum.
 struct {
     PyObject *cat, *data, *exp, *float32;
     PyObject *kw_dtype;  // ("dtype",)
