@@ -24,10 +24,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import loss  # noqa: E402
 import reference  # noqa: E402
-from bench import machine  # noqa: E402
+from bench import NAMES, machine  # noqa: E402
 
-NAMES = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss",
-         "category_contrastive_loss")
 ROWS = (16, 32, 64)
 
 

@@ -5,7 +5,7 @@ import pytest
 import torch
 
 import loss
-from conftest import counting_compile, op_log
+from conftest import assert_steady, counting_compile, op_log
 
 NAMES = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss",
          "category_contrastive_loss")
@@ -114,19 +114,4 @@ CLOSE = torch.full((4, 1), 2.0 ** -74)
 ])
 def test_guarded_paths_keep_no_references(call, objs):
     # Reference counts only: torch's own caches fill over the first few hundred calls.
-    import gc
-    import sys
-    for _ in range(20):
-        try:
-            call()
-        except ValueError:
-            pass
-    gc.collect()
-    before = [sys.getrefcount(o) for o in objs]
-    for _ in range(200):
-        try:
-            call()
-        except ValueError:
-            pass
-    gc.collect()
-    assert [sys.getrefcount(o) for o in objs] == before
+    assert_steady(call, *objs, warmup=20, rounds=200, swallow=ValueError, blocks=False)

@@ -53,7 +53,6 @@ inline PyObject *torch_attr(PyObject *attr) noexcept {
     return PyObject_GetAttr(torch.get(), attr);
 }
 
-
 /// `callable(*args)`, the last len(kwnames) of them passed as keywords.
 template <class... Args>
 PyObject *call_kw(PyObject *callable, PyObject *kwnames, Args... args) noexcept {
