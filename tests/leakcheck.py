@@ -99,6 +99,8 @@ A, B = t(4, 3), t(5, 3)
 X, Y = t(4, 3), t(4, 3)
 XG, YG = t(4, 3, requires_grad=True), t(4, 3, requires_grad=True)
 R = torch.randn(6, 3)
+# Large enough for the kernel's blocks of rows (N^2 D = 2^20).
+BIG, BIGG = t(16, 1024), t(16, 1024, requires_grad=True)
 GT = torch.tensor([0, 1, 2, 0, 1, 2])
 GT1 = GT + 1
 BOOM = Boom()
@@ -108,7 +110,7 @@ LAMB = RaisingEqStr("lamb")
 ODD = [t(4), t(2, 3, 4), t(3, 3), t(4, 2), torch.tensor(1.0), Sized((4, 3)), Seq([1, 2, 3]), Seq([1]),
        ForgetfulGetattr(), Sized(Seq([4, 3])), "x", None, 6.0, 0, -1]
 # Every object handed to a call; none of them may gain references.
-WATCHED = [A, B, X, Y, XG, YG, R, GT, GT1, BOOM, SIGMA, KW, LAMB, loss.__dict__] + ODD
+WATCHED = [A, B, X, Y, XG, YG, R, BIG, BIGG, GT, GT1, BOOM, SIGMA, KW, LAMB, loss.__dict__] + ODD
 call_tp = type(loss.MMD).__call__  # the generic (tuple, dict) entry
 
 
@@ -156,6 +158,8 @@ SCENARIOS = {
         lambda: gk(target=B, source=A, fix_sigma=1.0, kernel_num=3),
         lambda: call_tp(gk, A, B, kernel_mul=3.0),
         backward(lambda: gk(XG, YG).sum()),
+        lambda: gk(BIG, BIG, kernel_num=3),       # blocks of rows
+        backward(lambda: gk(BIGG, BIG).sum()),
         lambda: gk(A),                            # count error
         lambda: gk(A, B, 2, 6, None, 7),
         lambda: gk(source=A),
@@ -180,6 +184,7 @@ SCENARIOS = {
         lambda: call_tp(mmd, A, B, kernel_num=4),
         lambda: without("guassian_kernel_mmd", lambda *a, **k: gk(*a, fix_sigma=SIGMA))(lambda: mmd(A, B)),
         backward(lambda: mmd(XG, YG)),
+        backward(lambda: mmd(BIGG, BIGG, fix_sigma=2.0)),
         lambda: mmd(A),
         lambda: mmd(A, B, 1, 2, 3, 4),
         lambda: mmd(A, B, sigma=1),

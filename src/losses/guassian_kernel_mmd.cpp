@@ -1,6 +1,9 @@
 // guassian_kernel_mmd.cpp: the sum of Gaussian kernel matrices over a ladder of bandwidths.
 #include "calls/ops.h"
 #include "losses/losses.h"
+#include "losses/pairwise.h"
+
+#include <utility>
 
 namespace loss {
 
@@ -85,10 +88,7 @@ PyObject *sum_distances(PyObject *data) noexcept {
 }
 
 /// `torch.sum(L2_distance.data) / (n_samples ** 2 - n_samples)`; `.data` keeps
-/// the gradient out of the bandwidth. With no two rows apart (collapsed
-/// features, or one row in all) that is 0 or 0/0, and every kernel entry would
-/// be exp(-0/0) = NaN: the bandwidth is 1 then, so each kernel is 1 everywhere.
-/// torch.where decides on the device, without a synchronisation.
+/// the gradient out of the bandwidth.
 PyObject *mean_distance(PyObject *L2_distance, PyObject *n_samples) noexcept {
     Ref data = Ref::steal(PyObject_GetAttr(L2_distance, own.data));
     if (!data) return nullptr;
@@ -98,21 +98,17 @@ PyObject *mean_distance(PyObject *L2_distance, PyObject *n_samples) noexcept {
     if (!squared) return nullptr;
     Ref pairs = Ref::steal(PyNumber_Subtract(squared.get(), n_samples));
     if (!pairs) return nullptr;
-    Ref mean = Ref::steal(PyNumber_TrueDivide(total.get(), pairs.get()));
-    if (!mean) return nullptr;
-    Ref where = Ref::steal(torch_attr(S.names.where));
-    if (!where) return nullptr;
-    Ref none_apart = Ref::steal(PyObject_RichCompare(total.get(), S.int0, Py_EQ));
-    if (!none_apart) return nullptr;
-    return call(where.get(), none_apart.get(), S.float1, mean.get());
+    return PyNumber_TrueDivide(total.get(), pairs.get());
 }
 
-/// `bandwidth /= kernel_mul ** (kernel_num // 2)`. A caller's fix_sigma is
-/// divided without being modified; a bandwidth computed here is ours to divide in place.
-/// The quotient is the ladder's smallest bandwidth: rows closer than the dtype resolves
-/// (2**-74 apart in float32) leave a base bandwidth that is not 0 but whose quotient is, and
-/// the kernel's diagonal would be exp(-0/0) = NaN. Such rows count as collapsed: the
-/// quotient is then 1 / divisor, as from a base bandwidth of 1, chosen on the device.
+/// `bandwidth /= kernel_mul ** (kernel_num // 2)`. A caller's fix_sigma is divided without being
+/// modified; a bandwidth computed here is ours to divide in place. The quotient is the ladder's
+/// smallest bandwidth, and with no two rows apart it is not positive: 0 for collapsed features,
+/// 0/0 for one row in all, or 0 by underflow for rows closer than the dtype resolves (2**-74
+/// apart in float32). Every kernel entry would then be exp(-0/0) = NaN; such rows count as
+/// collapsed and the quotient is 1 / divisor, as from a base bandwidth of 1. So is a NaN from NaN
+/// features: the kernel is then NaN in their rows and columns alone, and MMD NaN as before.
+/// torch.where decides on the device, without a synchronisation.
 PyObject *centre_ladder(PyObject *bandwidth, bool callers, PyObject *kernel_mul, PyObject *kernel_num) noexcept {
     Ref half = Ref::steal(PyNumber_FloorDivide(kernel_num, S.int2));
     if (!half) return nullptr;
@@ -123,11 +119,11 @@ PyObject *centre_ladder(PyObject *bandwidth, bool callers, PyObject *kernel_mul,
     if (!smallest) return nullptr;
     Ref where = Ref::steal(torch_attr(S.names.where));
     if (!where) return nullptr;
-    Ref underflow = Ref::steal(PyObject_RichCompare(smallest.get(), S.int0, Py_EQ));
-    if (!underflow) return nullptr;
+    Ref apart = Ref::steal(PyObject_RichCompare(smallest.get(), S.int0, Py_GT));
+    if (!apart) return nullptr;
     Ref collapsed = Ref::steal(PyNumber_TrueDivide(S.float1, divisor.get()));
     if (!collapsed) return nullptr;
-    return call(where.get(), underflow.get(), collapsed.get(), smallest.get());
+    return call(where.get(), apart.get(), smallest.get(), collapsed.get());
 }
 
 /// `[bandwidth * (kernel_mul ** i) for i in range(kernel_num)]`
@@ -148,6 +144,21 @@ PyObject *bandwidth_ladder(PyObject *bandwidth, PyObject *kernel_mul, PyObject *
     return list.release();
 }
 
+/// Lines 19 to 23 as the sequence makes them:
+/// `total0 = ...; total1 = ...; L2_distance = ((total0 - total1) ** 2).sum(2)`.
+PyObject *broadcast_distances(const Steps &s, PyObject *total) noexcept {
+    Ref total0 = s.at(19, expand_square(total, S.int0));                       if (!total0) return nullptr;
+    Ref total1 = s.at(20, expand_square(total, S.int1));                       if (!total1) return nullptr;
+    return s.at(23, squared_distances(total0.get(), total1.get())).release();
+}
+
+/// `exp(negated / bandwidth_temp)`, `exp` being `torch.exp` and `negated` `-L2_distance`.
+PyObject *gaussian(PyObject *exp, PyObject *negated, PyObject *bandwidth_temp) noexcept {
+    Ref scaled = Ref::steal(PyNumber_TrueDivide(negated, bandwidth_temp));
+    if (!scaled) return nullptr;
+    return call(exp, scaled.get());
+}
+
 /// `[torch.exp(-L2_distance / bandwidth_temp) for bandwidth_temp in bandwidth_list]`
 PyObject *kernels(PyObject *L2_distance, PyObject *bandwidth_list) noexcept {
     Ref list = Ref::steal(PyList_New(0));
@@ -158,12 +169,34 @@ PyObject *kernels(PyObject *L2_distance, PyObject *bandwidth_list) noexcept {
         if (!exp) return nullptr;
         Ref negated = Ref::steal(PyNumber_Negative(L2_distance));
         if (!negated) return nullptr;
-        Ref scaled = Ref::steal(PyNumber_TrueDivide(negated.get(), bandwidth_temp.get()));
-        if (!scaled) return nullptr;
-        Ref kernel = Ref::steal(call(exp.get(), scaled.get()));
+        Ref kernel = Ref::steal(gaussian(exp.get(), negated.get(), bandwidth_temp.get()));
         if (!kernel || PyList_Append(list.get(), kernel.get()) < 0) return nullptr;
     }
     return list.release();
+}
+
+/// Lines 36 and 38 where nothing observes torch, to the same values: `-L2_distance` negated
+/// once, as it is the same tensor for every bandwidth, and each kernel added as it comes, from
+/// the first on rather than to `0 + kernel_val[0]` (an exponential is never -0, so that addition
+/// changes nothing), so that no more than one kernel is held beside the sum.
+PyObject *summed_kernels(const Steps &s, PyObject *L2_distance, PyObject *bandwidth_list) noexcept {
+    Py_ssize_t count = PyList_GET_SIZE(bandwidth_list);
+    if (count == 0) return new_ref(S.int0);
+    Ref negated = s.at(36, PyNumber_Negative(L2_distance));
+    if (!negated) return nullptr;
+    Ref sum;
+    for (Py_ssize_t q = 0; q < count; ++q) {
+        Ref exp = s.at(36, torch_attr(own.exp));
+        if (!exp) return nullptr;
+        Ref kernel = s.at(36, gaussian(exp.get(), negated.get(), PyList_GET_ITEM(bandwidth_list, q)));
+        if (!kernel) return nullptr;
+        sum = sum ? s.at(38, PyNumber_Add(sum.get(), kernel.get())) : std::move(kernel);
+        if (!sum) return nullptr;
+    }
+    // One kernel alone is torch.exp's own result, which its backward keeps: a caller's in-place
+    // change of it would break the backward, so it is handed out as `0 + kernel_val[0]` is.
+    if (count == 1) return s.at(38, PyNumber_Add(S.int0, sum.get())).release();
+    return sum.release();
 }
 
 PyObject *guassian_kernel_mmd(FnObject *, PyObject *const *args) noexcept {
@@ -173,14 +206,17 @@ PyObject *guassian_kernel_mmd(FnObject *, PyObject *const *args) noexcept {
     if (!s.ok(row.def_line, check_kernel_parameters(row, kernel_mul, fix_sigma))) return nullptr;
     Ref n_samples = s.at(16, count_samples(source, target));           if (!n_samples) return nullptr;
     Ref total = s.at(17, stack_rows(source, target));                  if (!total) return nullptr;
-    Ref total0 = s.at(19, expand_square(total.get(), S.int0));         if (!total0) return nullptr;
-    Ref total1 = s.at(20, expand_square(total.get(), S.int1));         if (!total1) return nullptr;
-    Ref L2_distance = s.at(23, squared_distances(total0.get(), total1.get())); if (!L2_distance) return nullptr;
+    Route route = Route::sequence;
+    if (!s.ok(19, choose_route(args, total.get(), route)))             return nullptr;
+    Ref L2_distance = route == Route::blocks ? s.at(23, blocked_squared_distances(total.get()))
+                                             : Ref::steal(broadcast_distances(s, total.get()));
+    if (!L2_distance) return nullptr;
     int fixed = truth(fix_sigma);                                      if (!s.ok(26, fixed)) return nullptr;
     Ref bandwidth = fixed ? Ref::borrow(fix_sigma) : s.at(29, mean_distance(L2_distance.get(), n_samples.get()));
     if (!bandwidth) return nullptr;
     bandwidth = s.at(30, centre_ladder(bandwidth.get(), fixed, kernel_mul, kernel_num)); if (!bandwidth) return nullptr;
     Ref bandwidth_list = s.at(33, bandwidth_ladder(bandwidth.get(), kernel_mul, kernel_num)); if (!bandwidth_list) return nullptr;
+    if (route != Route::sequence) return summed_kernels(s, L2_distance.get(), bandwidth_list.get());
     Ref kernel_val = s.at(36, kernels(L2_distance.get(), bandwidth_list.get())); if (!kernel_val) return nullptr;
     return s.at(38, call(S.builtin_sum, kernel_val.get())).release();
 }
