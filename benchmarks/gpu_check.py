@@ -7,7 +7,11 @@
   3. a training step that calls all five, compiled with torch.compile(fullgraph=True) after the
      functions are allowed into the graph: loss and gradients equal eager, time per step;
   4. the realistic rows of bench.py / bench_compile.py on the GPU, forward + backward: module and
-     plain-Python equivalent, eager and compiled, with the peak GPU memory of each.
+     plain-Python equivalent, eager and compiled, with the peak GPU memory of each;
+  5. whether the kernel's squared distances in blocks of rows, the CPU's route (here in the same
+     torch calls from Python), equal the broadcast sequence's bit for bit on the device, at several
+     block sizes, with no host synchronisation; their time and peak memory beside the
+     sequence's. On CUDA the module keeps the sequence until this step has shown them equal.
 The suite has no device-parametrized tests, so step 1 is the device check. Without CUDA the
 script stops at once with a message and exit status 2; failed checks give exit status 1.
 Usage: gpu_check.py [--out out/gpu_report.md] [--budget SECONDS] [--device cpu]
@@ -315,6 +319,62 @@ def bench_rows(rep, device, deadline):
         rep.add("Skipped for the time budget: %s\n" % ", ".join(skipped))
 
 
+# ---- 5. blocks of rows on the device
+
+def broadcast_distances(total):
+    n, d = total.shape
+    return ((total.unsqueeze(0).expand(n, n, d) - total.unsqueeze(1).expand(n, n, d)) ** 2).sum(2)
+
+
+def blocked_distances(total, block_bytes):
+    """The module's blocks (src/losses/pairwise.cpp): rows [a, a + B) against columns [a, N),
+    through one buffer, mirrored below the diagonal."""
+    n, d = total.shape
+    rows = max(1, block_bytes // (n * d * total.element_size()))
+    out = total.new_empty((n, n))
+    buffer = total.new_empty((rows * n * d,))
+    for a in range(0, n, rows):
+        b, rest = min(a + rows, n), n - a
+        block = buffer.narrow(0, 0, (b - a) * rest * d).view(b - a, rest, d)
+        torch.sub(total.narrow(0, a, rest).unsqueeze(0), total.narrow(0, a, b - a).unsqueeze(1), out=block)
+        sums = block.pow_(2).sum(2)
+        out.narrow(0, a, b - a).narrow(1, a, rest).copy_(sums)
+        if rest > b - a:
+            out.narrow(0, b, rest - (b - a)).narrow(1, a, b - a).copy_(sums.narrow(1, b - a, rest - (b - a)).t())
+    return out
+
+
+def block_rows(rep, device):
+    rows = []
+    for dtype in (torch.float32, torch.float64, torch.bfloat16):
+        # The dry run on the CPU keeps to sizes it can broadcast in seconds.
+        for n, d in ((96, 32), (1024, 128), (2048, 128), (512, 2048)) if device == "cuda" else ((96, 32), (300, 64)):
+            g = torch.Generator().manual_seed(0)
+            total = torch.randn(n, d, generator=g).to(device=device, dtype=dtype)
+            want = broadcast_distances(total)
+            for mib in (4, 32, 256):
+                def check(total=total, want=want, mib=mib):
+                    if device == "cuda":
+                        torch.cuda.set_sync_debug_mode("error")
+                    try:
+                        got = blocked_distances(total, mib << 20)
+                    finally:
+                        if device == "cuda":
+                            torch.cuda.set_sync_debug_mode(0)
+                    if not torch.equal(got, want):
+                        raise AssertionError("%d of %d entries differ" % (int((got != want).sum()), got.numel()))
+                    full = timed(lambda: broadcast_distances(total), device, rounds=3)
+                    blocks = timed(lambda: blocked_distances(total, mib << 20), device, rounds=3)
+                    peaks = [peak_memory(lambda: f(total), device) for f in
+                             (broadcast_distances, lambda t: blocked_distances(t, mib << 20))]
+                    mem = "n/a" if peaks[0] is None else "%.0f / %.0f MiB" % tuple(peaks)
+                    return "bit for bit, no sync; %.3f / %.3f ms; %s (sequence / blocks)" % (
+                        full * 1e3, blocks * 1e3, mem)
+                rep.check(rows, "%s %dx%d, %d MiB blocks" % (str(dtype).replace("torch.", ""), n, d, mib), check)
+    rep.add("## 5. Squared distances in blocks of rows against the broadcast sequence\n")
+    rep.table(("case", "result", "detail"), rows)
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--out", default=os.path.join("out", "gpu_report.md"), help="markdown report path")
@@ -339,6 +399,7 @@ def main():
     autocast_rows(rep, opts.device)
     compiled_step(rep, opts.device)
     bench_rows(rep, opts.device, start + opts.budget)
+    block_rows(rep, opts.device)
     rep.add("Failed checks: %s" % (", ".join(rep.failures) if rep.failures else "none"))
     rep.add("Run time: %.0f s" % (time.perf_counter() - start))
     out_dir = os.path.dirname(opts.out)

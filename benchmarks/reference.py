@@ -23,7 +23,8 @@ def _refuse_empty(name, rows, argument):
         raise ValueError("%s(): %s is an empty batch (no rows)" % (name, argument))
 
 
-def guassian_kernel_mmd(source, target, kernel_mul=2, kernel_num=6, fix_sigma=None):
+def guassian_kernel_mmd(source, target, kernel_mul=2, kernel_num=6, fix_sigma=None, guard=True):
+    """guard=False: without the guard for collapsed rows, the sequence as the original has it."""
     _check_kernel_parameters("guassian_kernel_mmd", kernel_mul, fix_sigma)       # 7
     n_samples = int(source.size()[0]) + int(target.size()[0])                     # 16
     total = torch.cat([source, target], dim=0)                                    # 17
@@ -34,29 +35,31 @@ def guassian_kernel_mmd(source, target, kernel_mul=2, kernel_num=6, fix_sigma=No
         # A caller's tensor must survive the call unchanged: plain division.
         bandwidth = fix_sigma / kernel_mul ** (kernel_num // 2)                   # 30
     else:
-        # float16 sums in float32; with no two rows apart the bandwidth is 1, not 0/0.
+        # float16 sums in float32.
         data = L2_distance.data                                                   # 29
         total_distance = (torch.sum(data, dtype=torch.float32) if data.dtype is torch.float16
                           else torch.sum(data))                                   # 29
-        bandwidth = torch.where(total_distance == 0, 1.0,
-                                total_distance / (n_samples ** 2 - n_samples))    # 29
+        bandwidth = total_distance / (n_samples ** 2 - n_samples)                 # 29
         bandwidth /= kernel_mul ** (kernel_num // 2)                              # 30
-        # The smallest bandwidth underflowing to 0 means rows closer than the dtype resolves.
-        bandwidth = torch.where(bandwidth == 0, 1.0 / kernel_mul ** (kernel_num // 2),
-                                bandwidth)                                        # 30
+        # With no two rows apart (0, 0/0, or an underflow to 0) the smallest bandwidth is not
+        # positive: it is then that of a base bandwidth of 1.
+        if guard:
+            bandwidth = torch.where(bandwidth > 0, bandwidth,
+                                    1.0 / kernel_mul ** (kernel_num // 2))        # 30
     bandwidth_list = [bandwidth * (kernel_mul ** i) for i in range(kernel_num)]  # 33
     kernel_val = [torch.exp(-L2_distance / bandwidth_temp) for bandwidth_temp in bandwidth_list]  # 36
     return sum(kernel_val)                                                        # 38
 
 
-def MMD(source, target, kernel_mul=2, kernel_num=6, fix_sigma=None):
+def MMD(source, target, kernel_mul=2, kernel_num=6, fix_sigma=None, guard=True):
     _check_kernel_parameters("MMD", kernel_mul, fix_sigma)                       # 39
     n = int(source.size()[0])                                                     # 48
     _refuse_empty("MMD", n, "source")                                             # 48
     m = int(target.size()[0])                                                     # 49
     _refuse_empty("MMD", m, "target")                                             # 49
     kernels = guassian_kernel_mmd(source, target,                                 # 52
-                                  kernel_mul=kernel_mul, kernel_num=kernel_num, fix_sigma=fix_sigma)
+                                  kernel_mul=kernel_mul, kernel_num=kernel_num, fix_sigma=fix_sigma,
+                                  guard=guard)
     XX = kernels[:n, :n]                                                          # 55
     YY = kernels[n:, n:]                                                          # 56
     XY = kernels[:n, n:]                                                          # 57
