@@ -2,26 +2,31 @@
 would build.
 
     workflow_check.py                 the interpreter lists agree (tools/interpreters.txt, the
-                                      classifiers, [tool.cibuildwheel], the workflows, the Makefile)
+                                      classifiers, [tool.cibuildwheel], the workflows), and no
+                                      task runner names a version of its own
     workflow_check.py --tools DIR     that, and each cibuildwheel release the wheels workflow pins
                                       (installed into DIR on first use) lists exactly one
                                       identifier per interpreter on each of its targets
     workflow_check.py --wheel-tags    the cpXY and cpXYt tags a release has a wheel for, on
                                       each target
-
-The workflows keep each list on one line as JSON (a YAML flow sequence), so that this script
-reads them without a YAML parser; setup-python's list of versions is a literal block.
-Standard library only, Python 3.8 on: the test suite imports it on every interpreter.
 """
-import json
 import os
 import re
 import subprocess
 import sys
 
+import yaml
+
+try:
+    import tomllib
+except ImportError:  # before 3.11
+    import tomli as tomllib
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CI = os.path.join(".github", "workflows", "ci.yml")
 WHEELS = os.path.join(".github", "workflows", "wheels.yml")
+# What runs the tasks: each takes its interpreters and torch from the list alone.
+RUNNERS = ["Makefile", "noxfile.py", os.path.join(".ci", "run")]
 
 
 def read(root, path):
@@ -61,52 +66,66 @@ def wheel_tags(rows):
 
 
 def interpreters(root):
-    """(version, source, torch) for each line of tools/interpreters.txt."""
+    """(version, source, newest torch) for each line of tools/interpreters.txt."""
     rows = [line.split() for line in read(root, "tools/interpreters.txt").splitlines()
             if line.strip() and not line.startswith("#")]
-    return [tuple(row) for row in rows]
+    return [tuple(row[:3]) for row in rows]
 
 
-def toml_section(text, name):
-    """The lines of one [name] table of a TOML file, as text."""
-    m = re.search(r"^\[%s\]\n(.*?)(?=^\[|\Z)" % re.escape(name), text, re.S | re.M)
-    return m.group(1) if m else ""
-
-
-def toml_value(section, key):
-    m = re.search(r"^%s\s*=\s*(.+)$" % re.escape(key), section, re.M)
-    return json.loads(m.group(1)) if m else None
+def pyproject(root):
+    return tomllib.loads(read(root, "pyproject.toml"))
 
 
 def classifiers(root):
-    return re.findall(r'"Programming Language :: Python :: (3\.\d+)"', read(root, "pyproject.toml"))
+    prefix = "Programming Language :: Python :: "
+    return [c[len(prefix):] for c in pyproject(root)["project"]["classifiers"]
+            if re.match(re.escape(prefix) + r"3\.\d+$", c)]
 
 
 def cibuildwheel_table(root, platform=None):
-    name = "tool.cibuildwheel" + ("." + platform if platform else "")
-    return toml_section(read(root, "pyproject.toml"), name)
+    table = pyproject(root)["tool"]["cibuildwheel"]
+    return table.get(platform, {}) if platform else table
 
 
-def json_line(root, path, key):
-    """The value of `key: [...]`, a list on one line of a workflow; None where there is none."""
-    m = re.search(r"^\s*%s:\s*(\[.*\])\s*$" % re.escape(key), read(root, path), re.M)
-    return json.loads(m.group(1)) if m else None
+def values(node, key):
+    """Every value of `key` anywhere in a parsed workflow, in document order."""
+    if isinstance(node, dict):
+        for k, v in node.items():
+            if k == key:
+                yield v
+            yield from values(v, key)
+    elif isinstance(node, list):
+        for item in node:
+            yield from values(item, key)
 
 
-def literal_block(root, path, key):
-    """The lines of the literal block `key: |` in a workflow; None where there is none."""
-    lines = read(root, path).splitlines()
-    for i, line in enumerate(lines):
-        if re.match(r"^\s*%s:\s*\|\s*$" % re.escape(key), line):
-            indent = len(line) - len(line.lstrip())
-            block = []
-            for item in lines[i + 1:]:
-                if item.strip() and len(item) - len(item.lstrip()) <= indent:
-                    break
-                if item.strip():
-                    block.append(item.strip())
-            return block
+def workflow_value(root, path, key):
+    """The first value of `key` in a workflow; None where there is none."""
+    return next(values(yaml.safe_load(read(root, path)), key), None)
+
+
+def setup_python_block(root, path):
+    """The versions setup-python is given as a block of lines; None where there is none."""
+    for v in values(yaml.safe_load(read(root, path)), "python-version"):
+        if isinstance(v, str) and "\n" in v.strip():
+            return v.split()
     return None
+
+
+def named_elsewhere(root, rows):
+    """The versions and torch releases of the list that a task runner spells out itself."""
+    words = {v for v, _, _ in rows} | {t for _, _, t in rows}
+    with open(os.path.join(root, "tools", "interpreters.txt"), encoding="utf-8") as f:
+        words |= {line.split()[3] for line in f if line.strip() and not line.startswith("#")}
+    out = []
+    for path in RUNNERS:
+        if not os.path.exists(os.path.join(root, path)):
+            continue
+        found = sorted(w for w in words
+                       if re.search(r"(?<![\w.])%s(?![\w.])" % re.escape(w), read(root, path)))
+        if found:
+            out.append("%s names %s itself: only tools/interpreters.txt names versions" % (path, ", ".join(found)))
+    return out
 
 
 def problems(root=ROOT):
@@ -127,10 +146,10 @@ def problems(root=ROOT):
             out.append("tools/interpreters.txt: %s is free-threaded but no wheel is built for it "
                        "(free-threaded wheels from %d.%d on)" % ((m,) + FREE_THREADED_FROM))
     differs("pyproject.toml classifiers", classifiers(root), defaults)
-    build = toml_value(cibuildwheel_table(root), "build")
+    build = cibuildwheel_table(root).get("build")
     differs("[tool.cibuildwheel] build", build and build.split(), [t + "-*" for t in tags])
 
-    pins = json_line(root, WHEELS, "cibw") or []
+    pins = workflow_value(root, WHEELS, "cibw") or []
     selected = [sel for pin in pins for sel in pin.get("build", "").split()]
     if len(set(selected)) != len(selected):
         out.append("%s: cibw builds an interpreter twice: %s" % (WHEELS, selected))
@@ -138,22 +157,22 @@ def problems(root=ROOT):
     for pin in pins:
         if not re.match(r"^\d+\.\d+\.\d+$", pin.get("version", "")):
             out.append("%s: cibuildwheel %r is not pinned to one release" % (WHEELS, pin.get("version")))
-    targets = json_line(root, WHEELS, "target") or []
+    targets = workflow_value(root, WHEELS, "target") or []
     for platform in ("linux", "windows", "macos"):
         differs("%s %s archs" % (WHEELS, platform),
                 sorted(t["archs"] for t in targets if t.get("platform") == platform),
-                sorted(toml_value(cibuildwheel_table(root, platform), "archs") or []))
+                sorted(cibuildwheel_table(root, platform).get("archs", [])))
 
     # torch's last Intel macOS wheels (2.2.2) are below this package's floor (2.4): a wheel for
     # it could never be used with a released torch.
     macos = [t.get("archs") for t in targets if t.get("platform") == "macos"]
-    macos += toml_value(cibuildwheel_table(root, "macos"), "archs") or []
+    macos += cibuildwheel_table(root, "macos").get("archs", [])
     if set(macos) - {"arm64"}:
         out.append("%s, [tool.cibuildwheel.macos]: macOS archs %s, but torch has no Intel macOS "
                    "wheels at or above 2.4: arm64 only" % (WHEELS, sorted(set(macos))))
 
-    differs("%s python" % CI, json_line(root, CI, "python"), minors)
-    legs = json_line(root, CI, "leg") or []
+    differs("%s python" % CI, workflow_value(root, CI, "python"), minors)
+    legs = workflow_value(root, CI, "leg") or []
     if not {defaults[0], defaults[-1]} <= {leg.get("python") for leg in legs}:
         out.append("%s: the installed legs %s lack the oldest or the newest interpreter (%s, %s)"
                    % (CI, [leg.get("python") for leg in legs], defaults[0], defaults[-1]))
@@ -163,11 +182,10 @@ def problems(root=ROOT):
         elif leg.get("torch") != torch[leg["python"]]:
             out.append("%s: leg %s has torch %s, but tools/interpreters.txt gives %s"
                        % (CI, leg["python"], leg.get("torch"), torch[leg["python"]]))
-    differs("%s setup-python for the cross builds" % CI, literal_block(root, CI, "python-version"),
+    differs("%s setup-python for the cross builds" % CI, setup_python_block(root, CI),
             [minor(v) for v, source, _ in rows if source == "pyenv"])
 
-    if not re.search(r"^INTERPRETERS\s*:=.*tools/interpreters\.txt", read(root, "Makefile"), re.M):
-        out.append("Makefile: does not read its interpreters from tools/interpreters.txt")
+    out += named_elsewhere(root, rows)
     return out
 
 
@@ -198,10 +216,10 @@ def identifiers(tools, root=ROOT):
     # The caller's own CIBW_ settings must not change what the workflow would build.
     env = {k: v for k, v in os.environ.items() if not k.startswith("CIBW_")}
     out = []
-    for target in json_line(root, WHEELS, "target"):
+    for target in workflow_value(root, WHEELS, "target"):
         platform, archs = target["platform"], target["archs"]
         got, line = [], []
-        for pin in json_line(root, WHEELS, "cibw"):
+        for pin in workflow_value(root, WHEELS, "cibw"):
             proc = subprocess.run([cibuildwheel(tools, pin["version"]), "--print-build-identifiers",
                                    "--platform", platform, "--archs", archs],
                                   cwd=root, env=dict(env, CIBW_BUILD=pin["build"]),
@@ -228,7 +246,7 @@ def main(argv):
         print("interpreters: " + p)
     if not found:
         print("interpreters: tools/interpreters.txt, the classifiers, [tool.cibuildwheel], "
-              "the workflows and the Makefile agree")
+              "the workflows and the task runners agree")
     if len(argv) == 3 and argv[1] == "--tools":
         failed = identifiers(argv[2])
         for p in failed:

