@@ -232,6 +232,26 @@ def threshold_table():
     print()
 
 
+def precision():
+    """Relative error of float32 squared distances between close points, against float64."""
+    import torch
+    print("### Squared distances between close points, float32 (D = %d, 1000 pairs)\n" % D)
+    print("| distance / row norm (median) | differences: median relative error | matrix products: median relative error |")
+    print("| ---: | ---: | ---: |")
+    g = torch.Generator().manual_seed(0)
+    x = torch.randn(1000, D, generator=g, dtype=torch.float64)
+    for offset in (1.0, 1e-1, 1e-2, 1e-3):
+        y = x + offset * torch.randn(1000, D, generator=g, dtype=torch.float64) / D ** 0.5
+        exact = ((x - y) ** 2).sum(1)
+        a, b = x.float(), y.float()
+        diff = ((a - b) ** 2).sum(1).double()
+        prod = ((a * a).sum(1) + (b * b).sum(1) - 2 * (a * b).sum(1)).double()
+        rel = lambda v: ((v - exact).abs() / exact).median().item()  # noqa: E731
+        ratio = (exact.sqrt() / x.norm(dim=1)).median().item()
+        print("| %.0e | %.1e | %.1e |" % (ratio, rel(diff), rel(prod)))
+    print()
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--points", default=POINTS, help="n = m by D, comma-separated (default %s)" % POINTS)
