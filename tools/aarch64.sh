@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# aarch64 under qemu-user: the wheel for the root's CPython 3.11 built and repaired in the arm64
-# Debian 12 root (tools/arm64.sh, made in the cache on first use), copied to dist/linux/, then
+# aarch64 under qemu-user: the wheel for the root's CPython 3.11 built and repaired in the aarch64
+# Debian 12 root (tools/aarch64-root.sh, made in the cache on first use), copied to dist/linux/, then
 # installed into a fresh venv there with the aarch64 torch TORCH from PyPI and tested as
 # installed (tools/suite_installed.sh).
 #   tools/aarch64.sh TORCH
@@ -9,9 +9,9 @@ set -uo pipefail
 torch=${1:?usage: tools/aarch64.sh TORCH}
 CACHE=${CACHE:-$HOME/.cache/loss-build}
 checkout=$(cd "$(dirname "$0")/.." && pwd)
-arm="$checkout/tools/arm64.sh run"
-wheels=$CACHE/wheels-arm64
-out=build/arm64
+arm="$checkout/tools/aarch64-root.sh run"
+wheels=$CACHE/wheels-aarch64
+out=build/aarch64
 venv=/opt/test-3.11
 pip="python -m pip --disable-pip-version-check -q"
 # The suite's stub cases run mypy.
@@ -21,7 +21,7 @@ fail() { echo "aarch64: $*" >&2; exit 1; }
 cd "$checkout"
 
 echo "aarch64: root"
-$arm true || fail "the arm64 root could not be made"
+$arm true || fail "the aarch64 root could not be made"
 echo "aarch64: wheel"
 rm -rf "$out"
 $arm /opt/build/bin/$pip wheel --no-build-isolation --no-deps -w "$out/raw" . || fail "the wheel did not build"

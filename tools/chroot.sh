@@ -1,4 +1,4 @@
-# Sourced by the scripts that keep a Debian root in the build cache (sid.sh, arm64.sh). Each
+# Sourced by the scripts that keep a Debian root in the build cache (sid.sh, aarch64-root.sh). Each
 # then sets ROOT and PACKAGES, defines ensure (made of bootstrap and install_packages and its
 # own steps) and ends with dispatch "$@".
 CACHE=${CACHE:-$HOME/.cache/loss-build}
