@@ -5,32 +5,48 @@ namespace loss {
 
 State S;
 
-int state_keep(PyObject *&slot, PyObject *value) noexcept {
-    if (!value) return -1;
-    Py_XSETREF(slot, value);
-    return 0;
+namespace {
+
+int intern_once(PyObject *&slot, const char *text) noexcept {
+    return state_once(slot, [text] { return PyUnicode_InternFromString(text); });
 }
+
+int long_once(PyObject *&slot, long value) noexcept {
+    return state_once(slot, [value] { return PyLong_FromLong(value); });
+}
+
+int float_once(PyObject *&slot, double value) noexcept {
+    return state_once(slot, [value] { return PyFloat_FromDouble(value); });
+}
+
+}  // namespace
 
 int state_make_constants() noexcept {
 #define LOSS_NAME_MAKE(id, text) \
-    if (state_keep(S.names.id, PyUnicode_InternFromString(text)) < 0) return -1;
+    if (intern_once(S.names.id, text) < 0) return -1;
     LOSS_NAMES(LOSS_NAME_MAKE)
 #undef LOSS_NAME_MAKE
-    if (state_keep(S.file_name, PyUnicode_InternFromString("loss.py")) < 0) return -1;
+    if (intern_once(S.file_name, "loss.py") < 0) return -1;
 
-    if (state_keep(S.float2, PyFloat_FromDouble(2.0)) < 0) return -1;
-    if (state_keep(S.float1, PyFloat_FromDouble(1.0)) < 0) return -1;
-    if (state_keep(S.int0, PyLong_FromLong(0)) < 0) return -1;
-    if (state_keep(S.int1, PyLong_FromLong(1)) < 0) return -1;
-    if (state_keep(S.int2, PyLong_FromLong(2)) < 0) return -1;
-    if (state_keep(S.int6, PyLong_FromLong(6)) < 0) return -1;
-    if (state_keep(S.int_m1, PyLong_FromLong(-1)) < 0) return -1;
-    return 0;
+    if (float_once(S.float2, 2.0) < 0 || float_once(S.float1, 1.0) < 0) return -1;
+    if (long_once(S.int0, 0) < 0 || long_once(S.int1, 1) < 0 || long_once(S.int2, 2) < 0) return -1;
+    return long_once(S.int6, 6) < 0 || long_once(S.int_m1, -1) < 0 ? -1 : 0;
+}
+
+PyObject *lookup_globals(Ref &held) noexcept {
+    PyObject *loaded = S.loaded.load(std::memory_order_acquire);
+    if (loaded) return loaded;
+    // A failing exec step in another thread may release the dictionary as soon as the mutex
+    // is let go: the reference is taken before.
+    PyMutex_Lock(&S.mutex);
+    held = Ref::borrow(S.globals);
+    PyMutex_Unlock(&S.mutex);
+    return held.get();
 }
 
 int intern_names(std::initializer_list<OwnName> names) noexcept {
     for (const OwnName &name : names) {
-        if (state_keep(*name.slot, PyUnicode_InternFromString(name.text)) < 0) return -1;
+        if (intern_once(*name.slot, name.text) < 0) return -1;
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // state.h: the process-wide module state: interned names, constants, code objects.
 #pragma once
 
+#include "compat.h"
 #include "ref.h"
 
 #include <atomic>
@@ -37,9 +38,15 @@ using NameRef = PyObject *Names::*;
 constexpr int kFunctions = 5;
 
 struct State {
-    PyObject *module = nullptr;  // the module whose exec step has begun
+    // Without the GIL, guards the import's record: `module`, `globals`, `first_interpreter` and
+    // the module's import record. Held for reads and stores only, never across a call into Python.
+    PyMutex mutex = {};
+    PyObject *module = nullptr;  // the module the create step made, until its exec step fails
     int64_t first_interpreter = -1;
-    PyObject *globals = nullptr;   // the module dictionary
+    PyObject *globals = nullptr;   // the module dictionary, from the start of its exec step
+    // The dictionary of the module whose import succeeded: set once, never released, so that calls
+    // read it without the mutex and without a reference of their own.
+    std::atomic<PyObject *> loaded{nullptr};
     PyObject *builtins = nullptr;  // the builtins module
 
     PyObject *empty_tuple = nullptr, *empty_bytes = nullptr;
@@ -61,21 +68,34 @@ struct State {
     // names another type. Filled by whichever call meets it first, in any thread.
     std::atomic<PyObject *> sym_int_type{nullptr};
 
-    bool asserts = true;  // `assert` statements run: the interpreter's optimisation level is 0
+    // `assert` statements run: the interpreter's optimisation level is 0. Stored by every exec
+    // step (the same value each time) while functions kept from a failed import may read it.
+    std::atomic<bool> asserts{true};
 };
 
-/// The one module state of the process. The create and exec steps fill it, one at a time
-/// under the import lock; every field a call reads is complete before the exec step binds
-/// the functions, and binding them in the module dictionary publishes it to other threads.
-/// Calls only read it, but for `sym_int_type`.
+/// The one module state of the process. One exec step at a time fills it (the others wait for
+/// its outcome); every field a call reads is complete before the exec step binds the functions,
+/// and binding them in the module dictionary publishes it to other threads. Its objects are made
+/// once and kept until the process ends: a retried import reuses them, as functions kept from a
+/// failed one may still be using them in other threads. Calls only read it, but for `sym_int_type`.
 extern State S;
 
-/// Stores `value` (a new reference, or null on failure) in `slot`, of the state or beside
-/// the one function that uses it, releasing what it held; -1 on null.
-int state_keep(PyObject *&slot, PyObject *value) noexcept;
+/// Fills `slot`, of the state or beside the one function that uses it, with `make()` (a new
+/// reference, or null on failure) unless an earlier import filled it; -1 on failure.
+template <class Make>
+int state_once(PyObject *&slot, Make make) noexcept {
+    if (slot) return 0;
+    slot = make();
+    return slot ? 0 : -1;
+}
 
-/// Makes the interned names and numeric constants (again, after a failed import).
+/// Makes the interned names and numeric constants that an earlier import has not made.
 int state_make_constants() noexcept;
+
+/// The dictionary global lookups read: the imported module's (borrowed: it lives for the process),
+/// or while no import has succeeded the one an exec step has begun, kept alive by `held`; null
+/// when there is none.
+PyObject *lookup_globals(Ref &held) noexcept;
 
 /// An interned name that one function alone uses, and the slot beside it that keeps it.
 struct OwnName {

@@ -260,3 +260,103 @@ def test_fresh_interpreter_first_reads_and_entries_in_threads():
     proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, env=env, timeout=300)
     assert proc.returncode == 0 and proc.stdout.split() == ["ok", "12"], proc.stderr
+
+
+# Functions kept from a failed import run in threads while the main thread retries the import,
+# which fails again each time: their traceback entries and the constants they use must outlive
+# every retry.
+KEPT = ENTRIES_SRC + r'''
+import sys, sysconfig, threading, importlib.util, torch
+origin = importlib.util.find_spec("loss").origin
+info = sys.float_info
+THREADS, RETRIES, MODE = %d, %d, %r
+
+def failed_import():
+    sys.float_info = None  # the EPS default (line 150) cannot be read
+    try:
+        spec = importlib.util.spec_from_file_location("fakepkg.loss", origin)
+        mod = importlib.util.module_from_spec(spec)
+        try:
+            spec.loader.exec_module(mod)
+        except AttributeError:
+            return mod
+        raise SystemExit("the import succeeded")
+    finally:
+        sys.float_info = info
+
+kept = failed_import().compute_joint
+x, y = torch.rand(8, 4), torch.rand(8, 4)
+expected = kept(x, y)
+stop, wrong, calls = threading.Event(), [], [0] * THREADS
+
+def work(k):
+    while not stop.is_set():
+        try:
+            if MODE == "raise":
+                try:
+                    kept(None, y)
+                except AttributeError as e:
+                    if entries(e) != [("loss.compute_joint", "loss.py", 139)]:
+                        wrong.append(entries(e))
+                else:
+                    wrong.append("no error")
+            elif not torch.equal(kept(x, y), expected):
+                wrong.append("another value")
+        except Exception as e:
+            wrong.append(repr(e))
+        calls[k] += 1
+
+threads = [threading.Thread(target=work, args=(k,)) for k in range(THREADS)]
+for t in threads: t.start()
+for _ in range(RETRIES): failed_import()
+stop.set()
+for t in threads: t.join()
+print(len(wrong), min(calls) > 0, wrong[:3])
+'''
+
+
+@pytest.mark.parametrize("mode", ["raise", "compute"])
+def test_kept_function_while_failed_imports_are_retried(mode):
+    # 20 rounds of the 300 retries that crashed or freed the constants in most runs without the GIL.
+    retries = 6000 if FREE_THREADED else 300
+    code = KEPT % (4, retries, mode)
+    proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.split()[:2] == ["0", "True"], proc.stdout
+
+
+# `import loss` in one thread while another loads the same file under another name, torch not yet
+# imported, so that each import meets the other's exec step while it imports torch.
+TWO_NAMES = r'''
+import sys, threading, importlib.util
+origin = importlib.util.find_spec("loss").origin
+names = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss", "category_contrastive_loss")
+start, got = threading.Barrier(2), {}
+
+def plain():
+    start.wait()
+    import loss
+    got["plain"] = (loss, all(callable(getattr(loss, n, None)) for n in names))
+
+def other():
+    spec = importlib.util.spec_from_file_location("fakepkg.loss", origin)
+    start.wait()
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
+    got["other"] = (mod, all(callable(getattr(mod, n, None)) for n in names))
+
+threads = [threading.Thread(target=f) for f in (plain, other)]
+for t in threads: t.start()
+for t in threads: t.join()
+(a, whole_a), (b, whole_b) = got["plain"], got["other"]
+print(whole_a, whole_b, a is b, sys.modules["loss"] is a, a.__test__ == {})
+'''
+
+
+@pytest.mark.parametrize("run", range(2))
+def test_import_under_two_names_at_once_gives_the_whole_module(run):
+    proc = subprocess.run([sys.executable, "-c", TWO_NAMES], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.split() == ["True"] * 5, proc.stdout

@@ -346,3 +346,36 @@ def deep_cases():
 def test_deep_recursion_raises_where_the_stack_holds_it(limit, stack_kib):
     out = check(run_python(DEEP % (limit, stack_kib)))
     assert out.split() == ["MMD", "RecursionError", "instance_contrastive_Loss", "RecursionError"]
+
+
+# Two create steps before either exec step (what two threads importing under two names at once
+# may do): one module, and the second exec step finds it made.
+TWO_CREATES = '''
+import sys, importlib.util, torch
+origin = importlib.util.find_spec("loss").origin
+specs = [importlib.util.spec_from_file_location(name, origin) for name in ("fakepkg.loss", "loss")]
+first, second = [importlib.util.module_from_spec(spec) for spec in specs]
+assert first is second
+for spec in specs:
+    spec.loader.exec_module(first)
+assert sys.modules["loss"] is first and callable(first.MMD)
+'''
+
+# The module body imported from inside itself, through torch's import: it gets the module half
+# made, as in Python, and no thread waits for itself.
+NESTED = '''
+import sys, importlib.util
+origin = importlib.util.find_spec("loss").origin
+sys.path.insert(0, %r)
+spec = importlib.util.spec_from_file_location("fakepkg.loss", origin)
+mod = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(mod)
+import torch
+assert torch.inner is mod and torch.had_mmd is False and callable(mod.MMD)
+'''
+
+
+@pytest.mark.parametrize("case", ["two_creates", "nested"])
+def test_creates_meeting_one_exec_step(case, tmp_path):
+    (tmp_path / "torch.py").write_text("import loss as inner\nhad_mmd = hasattr(inner, 'MMD')\n")
+    check(run_python(TWO_CREATES if case == "two_creates" else NESTED % str(tmp_path)))

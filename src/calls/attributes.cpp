@@ -106,7 +106,7 @@ int fn_run_getter(FnObject *fn) noexcept {
     Py_ssize_t n = PyTuple_GET_SIZE(fn->arg_defaults);
     PyObject *defaults = PyTuple_New(n);
     if (!defaults) {
-        add_entry("loss.__defaults__", fn->row->def_line);
+        add_entry("loss.__defaults__", fn->row->def_line, fn->globals);
         return -1;
     }
     for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(defaults, i, new_ref(PyTuple_GET_ITEM(fn->arg_defaults, i)));

@@ -156,7 +156,7 @@ LOSS_NOINLINE int bind_values(const FnObject *fn, PyObject *const *args, Py_ssiz
 PyObject *run_body(FnObject *fn, PyObject *const *values) noexcept {
     const FnRow &row = *fn->row;
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        add_entry(row.entry, row.def_line);
+        add_entry(row.entry, row.def_line, fn->globals);
         return nullptr;
     }
     PyObject *result = row.body(fn, values);
@@ -169,7 +169,7 @@ LOSS_NOINLINE PyObject *bind_and_run(FnObject *fn, PyObject *const *args, Py_ssi
                                      PyObject *kwnames) noexcept {
     PyObject *values[kMaxParams];
     if (bind_values(fn, args, nargs, kwnames, values) < 0) {
-        add_entry(fn->row->entry, fn->row->def_line);
+        add_entry(fn->row->entry, fn->row->def_line, fn->globals);
         return nullptr;
     }
     return run_body(fn, values);

@@ -7,15 +7,17 @@
 namespace loss {
 
 PyObject *global(PyObject *name) noexcept {
-    // A function kept from a failed import finds no namespace any more.
-    if (!S.globals) {
+    // A function kept from a failed import finds no namespace while no import runs or has succeeded.
+    Ref held;
+    PyObject *globals = lookup_globals(held);
+    if (!globals) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         return nullptr;
     }
     // Strong references from the start: without the GIL another thread may rebind the
     // name and free the old value before a borrowed one could be taken.
     PyObject *value;
-    int found = PyDict_GetItemRef(S.globals, name, &value);
+    int found = PyDict_GetItemRef(globals, name, &value);
     if (found == 0) found = PyDict_GetItemRef(PyModule_GetDict(S.builtins), name, &value);
     if (found > 0) return value;
     if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

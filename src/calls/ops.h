@@ -16,25 +16,30 @@
 
 namespace loss {
 
-/// One body's failure reporting: `at` records the line of a failed step.
+/// One body's failure reporting: `at` records the line of a failed step. Its entries' frames
+/// take the function's own globals, which the function holds while it runs.
 class Steps {
 public:
-    explicit Steps(const FnRow &row) noexcept : entry_(row.entry) {}
-    explicit Steps(const char *entry) noexcept : entry_(entry) {}
+    explicit Steps(const FnObject *fn) noexcept : entry_(fn->row->entry), globals_(fn->globals) {}
+    Steps(const char *entry, PyObject *globals) noexcept : entry_(entry), globals_(globals) {}
     /// Takes a step's result (a new reference or null); on null adds the entry.
     Ref at(int line, PyObject *result) const noexcept {
-        if (!result) add_entry(entry_, line);
+        if (!result) add_entry(entry_, line, globals_);
         return Ref::steal(result);
     }
     /// The same for a status (-1 on failure); true when the step succeeded.
     bool ok(int line, int status) const noexcept {
-        if (status < 0) add_entry(entry_, line);
+        if (status < 0) add_entry(entry_, line, globals_);
         return status >= 0;
     }
 
 private:
     const char *entry_;
+    PyObject *globals_;
 };
+
+/// Whether `assert` statements run.
+inline bool asserts_on() noexcept { return S.asserts.load(std::memory_order_relaxed); }
 
 /// The value of the module global `name`: module dictionary, then builtins,
 /// looked up afresh each time, as `LOAD_GLOBAL` does.

@@ -77,8 +77,8 @@ void cache_insert(int line, PyObject *code) noexcept {
 
 }  // namespace
 
-void add_entry(const char *entry, int line) noexcept {
-    if (!S.globals) return;
+void add_entry(const char *entry, int line, PyObject *globals) noexcept {
+    if (!globals) return;
     Ref code;
     Ref frame;
     {
@@ -94,7 +94,7 @@ void add_entry(const char *entry, int line) noexcept {
         }
         // A fresh frame reports its code object's first line on every version.
         frame = Ref::steal(reinterpret_cast<PyObject *>(
-            traceback_frame(reinterpret_cast<PyCodeObject *>(code.get()), S.globals)));
+            traceback_frame(reinterpret_cast<PyCodeObject *>(code.get()), globals)));
         PyErr_Clear();
         PyErr_SetRaisedException(saved.release());
     }

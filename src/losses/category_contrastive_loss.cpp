@@ -31,7 +31,7 @@ int prepare() noexcept {
                       {&own.nn, "nn"}, {&own.one_hot, "one_hot"}, {&own.relu, "relu"}, {&own.repeat, "repeat"},
                       {&own.sub, "sub"}}) < 0)
         return -1;
-    return state_keep(own.kw_keepdim, names_tuple({own.keepdim}));
+    return state_once(own.kw_keepdim, [] { return names_tuple({own.keepdim}); });
 }
 
 /// `torch.<name>(*args)`, the attribute fetched before the arguments are used;
@@ -152,9 +152,9 @@ PyObject *hinge(PyObject *theta, PyObject *F_h_h_mean_max, PyObject *F_h_hn_mean
     return call(sum.get(), clipped.get());
 }
 
-PyObject *category_contrastive_loss(FnObject *, PyObject *const *args) noexcept {
+PyObject *category_contrastive_loss(FnObject *fn, PyObject *const *args) noexcept {
     PyObject *repre = args[0], *classes = args[2], *flag_gt = args[3];
-    Steps s(category_contrastive_row);
+    Steps s(fn);
     Ref gt = Ref::borrow(args[1]);
     int shift = shift_wanted(flag_gt);                                                  if (!s.ok(186, shift)) return nullptr;
     if (shift) { gt = s.at(187, PyNumber_Subtract(gt.get(), S.int1));                   if (!gt) return nullptr; }

@@ -47,14 +47,14 @@ PyObject *normalise(PyObject *p_i_j) noexcept {
     return PyNumber_TrueDivide(p_i_j, total.get());
 }
 
-PyObject *compute_joint(FnObject *, PyObject *const *args) noexcept {
+PyObject *compute_joint(FnObject *fn, PyObject *const *args) noexcept {
     PyObject *x_out = args[0], *x_tf_out = args[1];
-    Steps s(compute_joint_row);
+    Steps s(fn);
     Ref bn, k;
     Ref size = s.at(139, method(x_out, S.names.size));                      if (!size) return nullptr;
     if (!s.ok(139, unpack2(size.get(), bn, k)))                             return nullptr;
     if (!s.ok(139, refuse_empty(compute_joint_row, bn.get(), "x_out")))     return nullptr;
-    if (S.asserts && !s.ok(140, check_shape(x_tf_out, bn.get(), k.get())))  return nullptr;
+    if (asserts_on() && !s.ok(140, check_shape(x_tf_out, bn.get(), k.get())))  return nullptr;
     Ref p_i_j = s.at(142, outer(x_out, x_tf_out));                          if (!p_i_j) return nullptr;
     p_i_j = s.at(143, method_kw(p_i_j.get(), S.names.sum, S.kw_dim, S.int0)); if (!p_i_j) return nullptr;
     p_i_j = s.at(144, symmetrise(p_i_j.get()));                             if (!p_i_j) return nullptr;

@@ -27,7 +27,7 @@ struct {
 int prepare() noexcept {
     if (intern_names({{&own.cat, "cat"}, {&own.data, "data"}, {&own.exp, "exp"}, {&own.float32, "float32"}}) < 0)
         return -1;
-    return state_keep(own.kw_dtype, names_tuple({S.names.dtype}));
+    return state_once(own.kw_dtype, [] { return names_tuple({S.names.dtype}); });
 }
 
 /// `int(source.size()[0]) + int(target.size()[0])`
@@ -199,10 +199,10 @@ PyObject *summed_kernels(const Steps &s, PyObject *L2_distance, PyObject *bandwi
     return sum.release();
 }
 
-PyObject *guassian_kernel_mmd(FnObject *, PyObject *const *args) noexcept {
+PyObject *guassian_kernel_mmd(FnObject *fn, PyObject *const *args) noexcept {
     PyObject *source = args[0], *target = args[1], *kernel_mul = args[2], *kernel_num = args[3], *fix_sigma = args[4];
     const FnRow &row = guassian_kernel_mmd_row;
-    Steps s(row);
+    Steps s(fn);
     if (!s.ok(row.def_line, check_kernel_parameters(row, kernel_mul, fix_sigma))) return nullptr;
     Ref n_samples = s.at(16, count_samples(source, target));           if (!n_samples) return nullptr;
     Ref total = s.at(17, stack_rows(source, target));                  if (!total) return nullptr;

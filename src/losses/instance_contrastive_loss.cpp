@@ -21,8 +21,8 @@ int prepare() noexcept {
     if (intern_names({{&own.Tensor, "Tensor"}, {&own.tensor, "tensor"}, {&own.log, "log"},
                       {&own.device, "device"}, {&own.float_info, "float_info"}, {&own.epsilon, "epsilon"}}) < 0)
         return -1;
-    if (state_keep(own.kw_device, names_tuple({own.device})) < 0) return -1;
-    return state_keep(own.half_min, PyFloat_FromDouble(0x1p-24));
+    if (state_once(own.kw_device, [] { return names_tuple({own.device}); }) < 0) return -1;
+    return state_once(own.half_min, [] { return PyFloat_FromDouble(0x1p-24); });
 }
 
 /// `assert p_i_j.size() == (k, k)`
@@ -136,7 +136,7 @@ LOSS_NOINLINE int columns(Steps s, PyObject *x_out, Ref &k) noexcept {
 /// Lines 154 to 167, from the joint (a new reference, taken over) on.
 LOSS_NOINLINE PyObject *loss_of(Steps s, PyObject *joint, PyObject *k, PyObject *lamb, PyObject *EPS) noexcept {
     Ref p_i_j = Ref::steal(joint);
-    if (S.asserts && !s.ok(154, check_square(p_i_j.get(), k)))                 return nullptr;
+    if (asserts_on() && !s.ok(154, check_square(p_i_j.get(), k)))                 return nullptr;
     Ref p_i = s.at(156, marginal(p_i_j.get(), S.int1, k, S.int1, k));          if (!p_i) return nullptr;
     Ref p_j = s.at(157, marginal(p_i_j.get(), S.int0, S.int1, k, k));          if (!p_j) return nullptr;
     Ref bound = s.at(159, bound_for(p_i_j.get(), EPS));                        if (!bound) return nullptr;
@@ -154,8 +154,8 @@ LOSS_NOINLINE PyObject *loss_of(Steps s, PyObject *joint, PyObject *k, PyObject 
     return s.at(167, method(loss.get(), S.names.sum)).release();
 }
 
-PyObject *instance_contrastive_Loss(FnObject *, PyObject *const *args) noexcept {
-    Steps s(instance_contrastive_row);
+PyObject *instance_contrastive_Loss(FnObject *fn, PyObject *const *args) noexcept {
+    Steps s(fn);
     Ref k;
     if (columns(s, args[0], k) < 0)                                                 return nullptr;
     Ref joint = s.at(153, global<&Names::compute_joint>());                         if (!joint) return nullptr;

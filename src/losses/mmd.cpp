@@ -25,7 +25,7 @@ int prepare() noexcept {
     if (intern_names({{&own.kernel_mul, "kernel_mul"}, {&own.kernel_num, "kernel_num"},
                       {&own.fix_sigma, "fix_sigma"}}) < 0)
         return -1;
-    return state_keep(own.kw_kernel, names_tuple({own.kernel_mul, own.kernel_num, own.fix_sigma}));
+    return state_once(own.kw_kernel, [] { return names_tuple({own.kernel_mul, own.kernel_num, own.fix_sigma}); });
 }
 
 /// `guassian_kernel_mmd(source, target, kernel_mul=..., kernel_num=..., fix_sigma=...)`,
@@ -109,10 +109,10 @@ LOSS_NOINLINE PyObject *mmd_of(Steps s, PyObject *kernels, PyObject *n, PyObject
     return s.at(67, total(XX.get(), XY.get(), YX.get(), YY.get())).release();
 }
 
-PyObject *MMD(FnObject *, PyObject *const *args) noexcept {
+PyObject *MMD(FnObject *fn, PyObject *const *args) noexcept {
     PyObject *source = args[0], *target = args[1], *kernel_mul = args[2], *fix_sigma = args[4];
     const FnRow &row = mmd_row;
-    Steps s(row);
+    Steps s(fn);
     if (!s.ok(row.def_line, check_kernel_parameters(row, kernel_mul, fix_sigma)))            return nullptr;
     Ref n = s.at(48, int_size0(source));                                                  if (!n) return nullptr;
     if (!s.ok(48, refuse_empty(row, n.get(), "source")))                                  return nullptr;

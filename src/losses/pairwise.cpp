@@ -199,9 +199,11 @@ int unobserved(const Kit &k, PyObject *const *args, PyObject *total) noexcept {
 /// Whether the module's global `torch` is the one the kit was made from: a caller who rebinds
 /// it decides what the calls reach.
 bool module_torch_is(PyObject *torch) noexcept {
-    if (!S.globals) return false;
+    Ref held;
+    PyObject *globals = lookup_globals(held);
+    if (!globals) return false;
     PyObject *value;
-    int found = PyDict_GetItemRef(S.globals, S.names.torch, &value);
+    int found = PyDict_GetItemRef(globals, S.names.torch, &value);
     if (found < 0) PyErr_Clear();
     Py_XDECREF(value);
     return found > 0 && value == torch;

@@ -27,13 +27,39 @@ constexpr SpecCopy kSpecCopies[] = {
     {"submodule_search_locations", "__path__", false},
 };
 
-PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
+/// How far the recorded module (S.module) has come. Without the GIL its fields are read and
+/// stored under S.mutex; with it, the GIL keeps each step's reads and stores together.
+enum class Phase { none, created, running, done };
+
+struct Record {
+    Phase phase = Phase::none;
+    unsigned long runner = 0;              // the thread running the exec step
+    PyThread_type_lock finished = nullptr;  // held while an exec step runs; made once
+};
+
+Record record;
+
+bool runs_here() noexcept { return record.phase == Phase::running && record.runner == PyThread_get_thread_ident(); }
+
+/// What a create or exec step does next about the record.
+enum class Next { go_on, wait, fail };
+
+/// Waits, without the GIL or the thread's attachment, for the running exec step to end.
+void wait_for_exec() noexcept {
+    Py_BEGIN_ALLOW_THREADS
+    PyThread_acquire_lock(record.finished, WAIT_LOCK);
+    PyThread_release_lock(record.finished);
+    Py_END_ALLOW_THREADS
+}
+
+/// The interpreter checks of the create step; under the mutex.
+Next check_interpreter() noexcept {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) return nullptr;  // the query's own error
+    if (id == -1) return Next::fail;  // the query's own error
     if (S.first_interpreter != -1 && S.first_interpreter != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return nullptr;
+        return Next::fail;
     }
     // torch cannot be imported into a subinterpreter, and objects made there would
     // outlive it in the process-wide state: refuse before anything is made.
@@ -41,10 +67,33 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
         PyErr_SetString(PyExc_ImportError,
                         "loss can only be imported into the main interpreter: it and torch do not work in "
                         "subinterpreters.");
-        return nullptr;
+        return Next::fail;
     }
-    if (S.module) return new_ref(S.module);
+    if (!record.finished) {
+        record.finished = PyThread_allocate_lock();
+        if (!record.finished) {
+            PyErr_NoMemory();
+            return Next::fail;
+        }
+    }
+    return Next::go_on;
+}
 
+/// The recorded module, where there is one to return (a new reference in `found`), or whether
+/// to wait: an exec step running in another thread may still fail, and its module with it. The
+/// thread running it gets it half made, as a nested `import loss` of the module body does in
+/// Python. Under the mutex.
+Next recorded(Ref &found) noexcept {
+    Next next = check_interpreter();
+    if (next != Next::go_on) return next;
+    if (!S.module) return Next::go_on;
+    if (record.phase == Phase::running && !runs_here()) return Next::wait;
+    found = Ref::borrow(S.module);
+    return Next::go_on;
+}
+
+/// A new module from `spec`, its attributes copied.
+PyObject *new_module(PyObject *spec) noexcept {
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
@@ -64,6 +113,38 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
     return module.release();
 }
 
+/// Every create step returns the recorded module: one made but not yet executed (whichever
+/// thread executes it first, the others wait for), one executed, or after an exec step failed
+/// in another thread a new one. The first create step records its module, so that two threads
+/// importing at once under different names never make two.
+PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
+    for (;;) {
+        Ref found;
+        PyMutex_Lock(&S.mutex);
+        Next next = recorded(found);
+        PyMutex_Unlock(&S.mutex);
+        if (next == Next::fail) return nullptr;
+        if (next == Next::wait) {
+            wait_for_exec();
+            continue;
+        }
+        if (found) return found.release();
+
+        // Made outside the mutex: reading the spec may run Python code.
+        Ref module = Ref::steal(new_module(spec));
+        if (!module) return nullptr;
+        PyMutex_Lock(&S.mutex);
+        bool first = !S.module;
+        if (first) {
+            S.module = new_ref(module.get());
+            record.phase = Phase::created;
+        }
+        PyMutex_Unlock(&S.mutex);
+        // Another thread recorded one meanwhile: that one is the module.
+        if (first) return module.release();
+    }
+}
+
 // ---- exec step ------------------------------------------------------------
 
 int check_version() noexcept {
@@ -74,48 +155,49 @@ int check_version() noexcept {
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
-/// Whether the running exec step added sys.modules["loss"]: a failed import takes it away again.
-bool added_alias = false;
-
-/// Makes the module findable as "loss" whatever name its spec gave.
-int register_module() noexcept {
+/// Makes the module findable as "loss" whatever name its spec gave, once it is whole: an
+/// `import loss` in another thread meanwhile would take it from there half made.
+int register_module(PyObject *module) noexcept {
     PyObject *modules = PyImport_GetModuleDict();
     PyObject *found;
     int r = PyDict_GetItemRef(modules, S.names.loss, &found);
     Py_XDECREF(found);
     if (r != 0) return r < 0 ? -1 : 0;
-    if (PyDict_SetItem(modules, S.names.loss, S.module) < 0) return -1;
-    added_alias = true;
-    return 0;
+    return PyDict_SetItem(modules, S.names.loss, module);
 }
 
-/// Undoes what a failed exec step left in the process: the alias it added and its
-/// hold on the module and its namespace. The import's error stays the current one.
-void forget_module() noexcept {
+/// Undoes what a failed exec step of `module` left in the process: its entry "loss" (the alias,
+/// or one that an import nested in the module body made) and the record of the module and its
+/// namespace, which other threads may then make anew. The import's error stays the current one.
+void forget_module(PyObject *module) noexcept {
     Ref saved = Ref::steal(PyErr_GetRaisedException());
-    if (added_alias) {
-        PyObject *modules = PyImport_GetModuleDict();
-        PyObject *found;
-        if (PyDict_GetItemRef(modules, S.names.loss, &found) > 0 && found == S.module)
-            PyDict_DelItem(modules, S.names.loss);
-        Py_XDECREF(found);
-        added_alias = false;
-    }
-    Py_CLEAR(S.module);
-    Py_CLEAR(S.globals);
+    PyObject *modules = PyImport_GetModuleDict();
+    PyObject *found;
+    if (PyDict_GetItemRef(modules, S.names.loss, &found) > 0 && found == module) PyDict_DelItem(modules, S.names.loss);
+    Py_XDECREF(found);
+    PyErr_Clear();
+    PyMutex_Lock(&S.mutex);
+    // Released once the mutex is let go: their destructors may run Python code.
+    Ref recorded = Ref::steal(S.module), globals = Ref::steal(S.globals);
+    S.module = S.globals = nullptr;
+    record.phase = Phase::none;
+    record.runner = 0;
+    PyThread_release_lock(record.finished);
+    PyMutex_Unlock(&S.mutex);
+    recorded = Ref();
+    globals = Ref();
     PyErr_SetRaisedException(saved.release());
 }
 
 int cache_builtin(PyObject *&slot, PyObject *name) noexcept {
-    PyObject *value = PyObject_GetAttr(S.builtins, name);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        return -1;
-    }
-    Py_XSETREF(slot, value);
-    return 0;
+    return state_once(slot, [name]() -> PyObject * {
+        PyObject *value = PyObject_GetAttr(S.builtins, name);
+        if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+        return value;
+    });
 }
 
 int cache_builtins() noexcept {
@@ -144,18 +226,22 @@ PyObject *make_code(const FnRow &row, PyObject *varnames) noexcept {
 
 /// The tuples and code objects: shared defaults, the shared keyword, then per function what
 /// its body alone uses, its variable names and its code.
+PyObject *make_varnames(const FnRow &row) noexcept {
+    Ref varnames = Ref::steal(PyTuple_New(row.params.count + row.locals.count));
+    if (!varnames) return nullptr;
+    if (intern_into(varnames.get(), 0, row.params.texts, row.params.count) < 0) return nullptr;
+    if (intern_into(varnames.get(), row.params.count, row.locals.texts, row.locals.count) < 0) return nullptr;
+    return varnames.release();
+}
+
 int make_code_objects() noexcept {
-    if (state_keep(S.defaults, PyTuple_Pack(3, S.int2, S.int6, Py_None)) < 0) return -1;
-    if (state_keep(S.kw_dim, names_tuple({S.names.dim})) < 0) return -1;
+    if (state_once(S.defaults, [] { return PyTuple_Pack(3, S.int2, S.int6, Py_None); }) < 0) return -1;
+    if (state_once(S.kw_dim, [] { return names_tuple({S.names.dim}); }) < 0) return -1;
     for (int f = 0; f < kFunctions; ++f) {
         const FnRow &row = *kRows[f];
         if (row.prepare && row.prepare() < 0) return -1;
-        Ref varnames = Ref::steal(PyTuple_New(row.params.count + row.locals.count));
-        if (!varnames) return -1;
-        if (intern_into(varnames.get(), 0, row.params.texts, row.params.count) < 0) return -1;
-        if (intern_into(varnames.get(), row.params.count, row.locals.texts, row.locals.count) < 0) return -1;
-        if (state_keep(S.varnames[f], varnames.release()) < 0) return -1;
-        if (state_keep(S.code[f], make_code(row, S.varnames[f])) < 0) return -1;
+        if (state_once(S.varnames[f], [&row] { return make_varnames(row); }) < 0) return -1;
+        if (state_once(S.code[f], [&row, f] { return make_code(row, S.varnames[f]); }) < 0) return -1;
     }
     return 0;
 }
@@ -207,9 +293,8 @@ int test_statement() noexcept {
 }
 
 /// The statements of "loss.py", each reporting its own line.
-int run_statements() noexcept {
-    Steps init("init loss");
-    if (!init.ok(1, register_module())) return -1;
+int run_statements(PyObject *module) noexcept {
+    Steps init("init loss", S.globals);
     if (!init.ok(1, cache_builtins())) return -1;
     if (!init.ok(1, make_code_objects())) return -1;
     if (!init.ok(1, import_statement(S.names.sys))) return -1;
@@ -218,46 +303,76 @@ int run_statements() noexcept {
     for (int f = 0; f < kFunctions; ++f) {
         if (!init.ok(kRows[f]->def_line, def_statement(f))) return -1;
     }
-    return init.ok(1, test_statement()) ? 0 : -1;
+    if (!init.ok(1, test_statement())) return -1;
+    return init.ok(1, register_module(module)) ? 0 : -1;
 }
 
 /// Everything after the module is recorded; failures leave bindings made so far.
 int exec_body(PyObject *module) noexcept {
-    PyObject *dict = PyModule_GetDict(module);
-    Py_INCREF(dict);
-    Py_XSETREF(S.globals, dict);
-    PyObject *builtins = PyImport_AddModuleRef("builtins");
-    if (!builtins) return -1;
-    Py_XSETREF(S.builtins, builtins);
-    if (PyDict_SetItemString(dict, "__builtins__", builtins) < 0) return -1;
+    PyObject *dict = S.globals;
+    if (state_once(S.builtins, [] { return PyImport_AddModuleRef("builtins"); }) < 0) return -1;
+    if (PyDict_SetItemString(dict, "__builtins__", S.builtins) < 0) return -1;
     if (check_version() < 0) return -1;
-    if (state_keep(S.empty_tuple, PyTuple_New(0)) < 0) return -1;
-    if (state_keep(S.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0) return -1;
+    if (state_once(S.empty_tuple, [] { return PyTuple_New(0); }) < 0) return -1;
+    if (state_once(S.empty_bytes, [] { return PyBytes_FromStringAndSize(nullptr, 0); }) < 0) return -1;
     // The type is readied with the other objects that fail without an entry.
     if (fn_type_ready() < 0) return -1;
     if (state_make_constants() < 0) return -1;
     // Fixed at start-up (-O, PYTHONOPTIMIZE): read once, as the bodies' asserts need it.
     int level = 0;
     if (PyConfig_GetInt("optimization_level", &level) < 0) return -1;
-    S.asserts = level == 0;
-    return run_statements();
+    S.asserts.store(level == 0, std::memory_order_relaxed);
+    return run_statements(module);
+}
+
+/// Whether this thread runs the exec step of `module`, has nothing to do, waits for another
+/// thread's exec step or refuses. Under the mutex.
+Next claim(PyObject *module, bool &run) noexcept {
+    run = false;
+    bool running_elsewhere = record.phase == Phase::running && !runs_here();
+    if (S.module && S.module != module) {
+        if (running_elsewhere) return Next::wait;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'loss' has already been imported. Re-initialisation is not supported.");
+        return Next::fail;
+    }
+    if (S.module && record.phase != Phase::created) return running_elsewhere ? Next::wait : Next::go_on;
+    if (!S.module) S.module = new_ref(module);
+    // No waiter holds the lock for more than a moment.
+    PyThread_acquire_lock(record.finished, WAIT_LOCK);
+    record.phase = Phase::running;
+    record.runner = PyThread_get_thread_ident();
+    S.globals = new_ref(PyModule_GetDict(module));
+    run = true;
+    return Next::go_on;
 }
 
 int exec_module(PyObject *module) noexcept {
-    if (S.module) {
-        if (S.module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'loss' has already been imported. Re-initialisation is not supported.");
-        return -1;
+    for (;;) {
+        bool run;
+        PyMutex_Lock(&S.mutex);
+        Next next = claim(module, run);
+        PyMutex_Unlock(&S.mutex);
+        if (next == Next::fail) return -1;
+        if (next == Next::wait) {
+            wait_for_exec();
+            continue;
+        }
+        if (!run) return 0;
+        break;
     }
-    S.module = new_ref(module);
-    added_alias = false;
     if (exec_body(module) < 0) {
-        forget_module();
+        forget_module(module);
         return -1;
     }
+    PyMutex_Lock(&S.mutex);
     // Only a successful import ties the module to its interpreter.
     S.first_interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    S.loaded.store(S.globals, std::memory_order_release);
+    record.phase = Phase::done;
+    record.runner = 0;
+    PyThread_release_lock(record.finished);
+    PyMutex_Unlock(&S.mutex);
     return 0;
 }
 
