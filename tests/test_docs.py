@@ -22,7 +22,8 @@ import loss
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 PAGES = ("README.md", "docs/api.md", "docs/torch-compile.md", "examples/README.md")
 NUMBER = re.compile(r"-?\d+\.\d+|-?\d+")
-DECIMAL = re.compile(r"(?<![\w.^])-?\d+\.\d+(?![\w.]|e-)")
+# A figure ends at a word's end, or at a full stop that no digit follows.
+DECIMAL = re.compile(r"(?<![\w.])-?\d+\.\d+(?!\w|\.\d)")
 FENCE = r"^```(\w*)\n(.*?)^```\n"
 MARK = "<!-- check: %s -->\n"
 
@@ -33,10 +34,13 @@ def read(page):
 
 
 def cpu():
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
     return "unknown"
 
 
