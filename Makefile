@@ -10,7 +10,7 @@ NOX ?= $(NOX_VENV)/bin/nox
 
 TASKS := setup build test demo bench bench-compile bench-scaling bench-threads gpu-check leaks \
   typecheck sdist wheel wheels test-wheel matrix ci-wheels package asan valgrind modes tsan cross \
-  aarch64 workflows-check clean
+  aarch64 workflows-check test-windows lint clean
 .PHONY: $(TASKS)
 .DEFAULT_GOAL := test
 

@@ -5,12 +5,17 @@ PYVER names the interpreter, one of tools/interpreters.txt (its row says where i
 which torch it takes); without it, PYTHON names one, else the list's default row. TORCH= picks
 another torch. The venvs are .venv-<version>, the downloads and built interpreters in $CACHE.
 """
+import base64
 import glob
+import hashlib
 import os
 import platform
 import shutil
+import re
 import subprocess
 import sys
+import tempfile
+import zipfile
 
 import nox
 
@@ -467,6 +472,137 @@ def aarch64(session):
     session.run("tools/aarch64.sh", os.environ.get("ARM_TORCH", "2.10.0"), external=True)
 
 
+# Windows: the cp38 win_amd64 wheel under Wine, with the Windows CPython of ../shared/windows.
+SHARED_WINDOWS = os.path.join(os.environ.get("SHARED", os.path.join(ROOT, "..", "shared")), "windows")
+# torch's dependencies and the suite's, named since pip download --platform takes the markers of
+# this machine (Linux) and would ask for torch's CUDA wheels.
+WINDOWS_PACKAGES = ["numpy", "pytest", "hypothesis", "msvc-runtime", "pip", "filelock", "typing-extensions", "sympy",
+                    "mpmath", "networkx", "jinja2", "MarkupSafe", "fsspec", "iniconfig", "packaging", "pluggy",
+                    "colorama", "exceptiongroup", "tomli", "attrs", "sortedcontainers"]
+# Microsoft's C++ runtime in front of Wine's, whose std::rethrow_exception destroys torch's
+# exceptions twice; and no crash debugger, which would wait forever.
+MSVC_DLLS = ["vcruntime140", "vcruntime140_1", "msvcp140", "msvcp140_1", "msvcp140_2", "concrt140"]
+WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": ",".join(MSVC_DLLS) + "=n;winedbg.exe=d",
+            "PYTHONDONTWRITEBYTECODE": ""}
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def windows_wheel(session, row):
+    """The Linux wheel of `row` with the cross-built .pyd in place of its .so: the same stubs and
+    metadata, tagged win_amd64."""
+    toolchain = os.environ.get("WINDOWS_TOOLCHAIN", "mingw")
+    session.run("tools/cross.sh", row.version, env={"CROSS_ONLY": toolchain})
+    tag = "cp" + "".join(row.version.split(".")[:2])
+    # The Linux wheel of this checkout, as the Windows module is.
+    sdist(session)
+    one_wheel(session, Interpreter(session, row))
+    linux = glob.glob("%s/*-%s-%s-*x86_64*.whl" % (LINUX, tag, tag))
+    name = "-".join(os.path.basename(linux[0]).split("-")[:2] + [tag, tag, "win_amd64.whl"])
+    out = os.path.join("dist", "windows", name)
+    pyd = "dist/windows/%s/loss.%s-win_amd64.pyd" % (toolchain, tag)
+    records = []
+    with zipfile.ZipFile(linux[0]) as src, zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as dst:
+        for info in src.infolist():
+            name, data = info.filename, src.read(info)
+            if name.endswith(".so"):
+                name, data = os.path.basename(pyd), open(pyd, "rb").read()
+            elif name.endswith(".dist-info/WHEEL"):
+                data = re.sub(rb"(?m)^Tag: .*\n", b"", data) + ("Tag: %s-%s-win_amd64\n" % (tag, tag)).encode()
+            elif name.endswith(".dist-info/RECORD"):
+                record = name
+                continue
+            digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+            records.append("%s,sha256=%s,%d" % (name, digest, len(data)))
+            dst.writestr(name, data)
+        dst.writestr(record, "\n".join(records + [record + ",,"]) + "\n")
+    session.run(dist_tools(session), "tools/dist_check.py", "wheel", out)
+    return out
+
+
+def wine_prefix(session, torch):
+    """A Wine prefix in the cache with the Windows CPython (its sums checked), Microsoft's
+    runtime beside python.exe, and torch and the test tools installed by its own pip."""
+    prefix = os.path.join(CACHE, "wine-" + os.path.basename(glob.glob(SHARED_WINDOWS + "/python-*")[0]))
+    python = os.path.join(prefix, "drive_c", "python")
+    env = dict(os.environ, WINEPREFIX=prefix, **WINE_ENV)
+    stamp = os.path.join(prefix, ".ready-torch" + torch)
+    if os.path.exists(stamp):
+        return python, env
+    if not shutil.which("wine"):
+        session.run("sh", "-c", "apt-get -q update && DEBIAN_FRONTEND=noninteractive apt-get -q -y install wine wine64")
+    runtime = glob.glob(SHARED_WINDOWS + "/python-*")[0]
+    subprocess.run(["sha256sum", "--quiet", "-c", "../SHA256SUMS"], cwd=runtime, check=True)
+    shutil.rmtree(prefix, ignore_errors=True)
+    subprocess.run(["wineboot", "-i"], env=env, check=True)
+    shutil.copytree(runtime, python)
+    for path in glob.glob(python + "/*"):
+        os.chmod(path, 0o644)
+    wheels = WHEELS + "-win_amd64"
+    session.run("python3", *PIP, "download", "--no-deps", "--platform", "win_amd64", "--python-version", "38",
+                "--only-binary=:all:", "-d", wheels, "torch==" + torch, *WINDOWS_PACKAGES)
+    with zipfile.ZipFile(glob.glob(wheels + "/msvc_runtime-*.whl")[0]) as z:
+        for dll in MSVC_DLLS:
+            member = next(n for n in z.namelist() if n.endswith("/Scripts/%s.dll" % dll))
+            with open(os.path.join(python, dll + ".dll"), "wb") as f:
+                f.write(z.read(member))
+    pip = [windows_path(glob.glob(wheels + "/pip-*.whl")[0]) + "\\pip"]
+    wine(session, python, env, *pip, "install", "-q", "--no-warn-script-location", "--no-index", "--find-links", windows_path(wheels),
+         "torch==" + torch, "numpy", "pytest", "hypothesis")
+    open(stamp, "w").close()
+    return python, env
+
+
+def wine(session, python, env, *args, cwd=None):
+    """python.exe under Wine, its output through a pipe: with a file as stdout it fails at start."""
+    proc = subprocess.Popen(["wine", os.path.join(python, "python.exe"), *args], env=env, cwd=cwd,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            universal_newlines=True)
+    out = []
+    for text in proc.stdout:
+        sys.stdout.write(text)
+        out.append(text)
+    if proc.wait():
+        session.error("python.exe under Wine failed (%d)" % proc.returncode)
+    return "".join(out)
+
+
+@nox.session(name="test-windows")
+def test_windows(session):
+    """The cp38 win_amd64 wheel (MinGW-w64; WINDOWS_TOOLCHAIN=zig for zig's) installed into the
+    Windows CPython of ../shared/windows under Wine, with torch from PyPI: the suite, then the
+    five functions' results against the Linux build's, bit for bit."""
+    minor = os.path.basename(glob.glob(SHARED_WINDOWS + "/python-*")[0])[len("python-"):]
+    row = next(r for r in rows() if r.source == "pyenv" and r.version.startswith(minor + "."))
+    wheel = windows_wheel(session, row)
+    python, env = wine_prefix(session, row.tested)
+    pip = [windows_path(glob.glob(WHEELS + "-win_amd64/pip-*.whl")[0]) + "\\pip"]
+    wine(session, python, env, *pip, "install", "-q", "--no-index", "--no-deps", "--force-reinstall", windows_path(wheel))
+    empty = tempfile.mkdtemp()
+    env["LOSS_TEST_INSTALLED"] = "1"
+    wine(session, python, env, "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider", "--rootdir=" + windows_path(ROOT),
+         *[windows_path(p) for p in session.posargs or ["tests"]], cwd=empty)
+    # The same results from the Linux build with the same torch.
+    interp = Interpreter(session, row)
+    venv = "build/bitwise-" + row.version
+    make_venv(interp, venv, row.tested, ["numpy"], torch_index(session))
+    interp.pip(venv, "install", "--no-index", "--find-links", LINUX, "--force-reinstall", "--no-deps", DIST)
+    linux = subprocess.check_output(interp.run_in + [os.path.abspath(interp.python(venv)), os.path.join(ROOT, "benchmarks", "bitwise.py")],
+                                    universal_newlines=True, cwd=empty)
+    windows = wine(session, python, env, windows_path(os.path.join(ROOT, "benchmarks", "bitwise.py")), cwd=empty)
+    pairs = list(zip(windows.strip().splitlines(), linux.strip().splitlines()))
+    # A digest may differ where each build gives the plain sequence's bytes: torch's builds differ.
+    torchs = [w for w, ours in pairs if w != ours and w.endswith("= sequence") and ours.endswith("= sequence")
+              and w.split()[:-4] == ours.split()[:-4]]
+    wrong = [w + "\n  Linux: " + ours for w, ours in pairs if w != ours and w not in torchs]
+    if wrong or len(pairs) != len(linux.strip().splitlines()):
+        session.error("Windows and Linux differ:\n" + "\n".join(wrong))
+    print("bitwise: %d of %d results and gradients equal bit for bit; %d differ as torch's own sequence does "
+          "on each (the module gives it bit for bit on both)" % (len(pairs) - len(torchs), len(pairs), len(torchs)))
+
+
 WORKFLOW_PINS = ["check-jsonschema==0.39.0", "zizmor==1.33.1", "PyYAML==6.0.4", "pytest==9.2.0"]
 
 
@@ -488,6 +624,26 @@ def workflows_check(session):
     session.run(venv + "/bin/zizmor", "--offline", "--no-progress", ".github/workflows", external=True)
     session.run(venv + "/bin/python", "tools/workflow_check.py", "--tools", venv, external=True)
     session.run(venv + "/bin/python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "tools/tests", external=True)
+
+
+LINT_PINS = ["ruff==0.17.6", "clang-format==23.1.5"]
+
+
+@nox.session
+def lint(session):
+    """ruff's checks on the Python (pyproject.toml's [tool.ruff]) and clang-format's layout of
+    src/ (.clang-format), changing nothing; FIX=1 applies them."""
+    venv = os.path.join(CACHE, "lint-tools")
+    stamp = os.path.join(venv, ".ready-" + "-".join(LINT_PINS))
+    if not os.path.exists(stamp):
+        shutil.rmtree(venv, ignore_errors=True)
+        session.run("python3", "-m", "venv", venv)
+        session.run(venv + "/bin/python", *PIP, "install", *LINT_PINS)
+        open(stamp, "w").close()
+    fix = os.environ.get("FIX") == "1"
+    session.run(venv + "/bin/ruff", "check", *(["--fix"] if fix else []), ".")
+    sources = sorted(glob.glob("src/**/*.h", recursive=True) + glob.glob("src/**/*.cpp", recursive=True))
+    session.run(venv + "/bin/clang-format", *(["-i"] if fix else ["--dry-run", "-Werror"]), *sources)
 
 
 @nox.session

@@ -3,6 +3,7 @@
 # toolchain file per target (tools/toolchains/), and checks what each binary exports and
 # imports (nothing here runs them):
 #   tools/cross.sh [VERSION...]    interpreters of tools/interpreters.txt; all of them without
+#                                  (CROSS_ONLY=mingw, zig or arm64: that target alone)
 # Windows x86-64, with MinGW-w64 g++ and with zig's clang, into dist/windows/{mingw,zig}/;
 # macOS arm64, with zig's clang, into dist/macos/arm64/ (no Intel macOS: torch has no wheels for
 # it at or above this package's floor, 2.4).
@@ -140,6 +141,7 @@ interpreter() {
     api "$tag" "$include"
     for entry in "${TARGETS[@]}"; do
         IFS=: read -r name toolchain platform into <<<"$entry"
+        [ -z "${CROSS_ONLY:-}" ] || [ "$name" = "$CROSS_ONLY" ] || continue
         dir=$BUILD/$tag/$name
         stage "$include" "$platform" "$BUILD/$tag/include-$platform"
         if [ "$platform" = windows ]; then
