@@ -8,6 +8,7 @@ another torch. The venvs are .venv-<version>, the downloads and built interprete
 import base64
 import glob
 import hashlib
+import importlib.metadata
 import os
 import platform
 import shutil
@@ -613,12 +614,14 @@ def workflows_check(session):
     tests, once, on this machine's python3."""
     venv = os.path.join(CACHE, "workflow-tools")
     stamp = os.path.join(venv, ".ready")
-    if not os.path.exists(stamp) or open(stamp).read() != " ".join(WORKFLOW_PINS):
+    # The tools' tests import this file: the nox that runs it.
+    pins = WORKFLOW_PINS + ["nox==" + importlib.metadata.version("nox")]
+    if not os.path.exists(stamp) or open(stamp).read() != " ".join(pins):
         shutil.rmtree(venv, ignore_errors=True)
         session.run("python3", "-m", "venv", venv, external=True)
-        session.run(venv + "/bin/python", *PIP, "install", *WORKFLOW_PINS, external=True)
+        session.run(venv + "/bin/python", *PIP, "install", *pins, external=True)
         with open(stamp, "w") as f:
-            f.write(" ".join(WORKFLOW_PINS))
+            f.write(" ".join(pins))
     workflows = glob.glob(".github/workflows/*.yml")
     session.run(venv + "/bin/check-jsonschema", "--builtin-schema", "vendor.github-workflows", *workflows, external=True)
     session.run(venv + "/bin/zizmor", "--offline", "--no-progress", ".github/workflows", external=True)
