@@ -21,7 +21,7 @@ namespace loss {
     /* globals, attributes and keywords of more than one body */                                           \
     X(torch, "torch") X(dim, "dim") X(unsqueeze, "unsqueeze") X(expand, "expand") X(size, "size")          \
     X(sum, "sum") X(div, "div") X(view, "view") X(t, "t") X(where, "where") X(to, "to") X(dtype, "dtype")  \
-    X(float16, "float16")                                                                                  \
+    X(float16, "float16") X(shape, "shape")                                                                                  \
     /* builtins and module set-up */                                                                       \
     X(loss, "loss") X(range, "range") X(AssertionError, "AssertionError") X(sys, "sys")                    \
     X(spec, "__spec__") X(initializing, "_initializing") X(test, "__test__")

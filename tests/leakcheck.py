@@ -10,6 +10,7 @@ import sys
 import tracemalloc
 import warnings
 
+import numpy as np
 import torch
 
 import loss
@@ -177,6 +178,12 @@ SCENARIOS = {
         lambda: gk(A, B, kernel_num=BOOM),
         lambda: gk(A, B, kernel_mul=BOOM),
         lambda: no_torch(lambda: gk(A, B)),       # NameError, line 17
+        lambda: gk(A.to(torch.uint8), B.to(torch.uint8)),  # features that wrap around, line 7
+        lambda: gk(A, B, kernel_mul=np.float32(-2)),
+        lambda: gk(A, B, fix_sigma=np.float32("inf")),
+        lambda: gk(A, B, kernel_mul=1e-300),      # bandwidths out of range
+        lambda: gk(A, B, fix_sigma=torch.tensor(-1.0)),  # line 26
+        lambda: gk(A, B, fix_sigma=torch.tensor(2.0)),
     ],
     "MMD": [
         lambda: mmd(A, B),
@@ -198,6 +205,9 @@ SCENARIOS = {
         lambda: without("guassian_kernel_mmd", kernel_stub)(lambda: no_torch(lambda: mmd(A, B))),  # line 61
         lambda: without("guassian_kernel_mmd", lambda *a, **k: BOOM)(lambda: mmd(A, B)),
         lambda: no_torch(lambda: mmd(A, B)),
+        lambda: mmd(A.to(torch.int8), B.to(torch.int8)),
+        lambda: mmd(A, B, fix_sigma=np.int64(-1)),
+        lambda: mmd(t(4, 0), t(3, 0)),            # no features, line 48
     ],
     "compute_joint": [
         lambda: cj(X, Y),
@@ -236,6 +246,9 @@ SCENARIOS = {
         lambda: icl(X, Y, lamb=None),             # line 164
         lambda: icl(X, Y, lamb=BOOM),
         lambda: no_torch(lambda: icl(X, Y)),
+        lambda: icl(X, Y, EPS=2.0),               # line 150
+        lambda: icl(X, Y, EPS=np.float32("nan")),
+        lambda: icl(t(4, 0), t(4, 0)),            # no columns, line 152
     ],
     "category_contrastive_loss": [
         lambda: ccl(R, GT, 3, False),
@@ -258,6 +271,8 @@ SCENARIOS = {
         lambda: ccl(R, GT, BOOM, False),
         lambda: ccl(R, GT[:4], 3, False),
         lambda: no_torch(lambda: ccl(R, GT, 3, False)),
+        lambda: ccl(R.to(torch.int16), GT, 3, False),  # line 172
+        lambda: ccl(t(6, 0), GT, 3, False),
     ],
 }
 

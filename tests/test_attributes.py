@@ -375,7 +375,7 @@ def _joint_inputs():
     ("MMD", "__defaults__", None, (2, 6, None), None),
     ("MMD", "__kwdefaults__", {"kernel_mul": 3}, (2, 6, None), (3,)),
     ("guassian_kernel_mmd", "__defaults__", (3, 7, 1.0), (2, 6, None), (3, 7, 1.0)),
-    ("instance_contrastive_Loss", "__defaults__", (5.0, 1.0), (1.0, EPS), (5.0, 1.0)),
+    ("instance_contrastive_Loss", "__defaults__", (5.0, 0.5), (1.0, EPS), (5.0, 0.5)),
     ("instance_contrastive_Loss", "__defaults__", None, (1.0, EPS), None),
     ("instance_contrastive_Loss", "__kwdefaults__", {"lamb": 5.0}, (1.0, EPS), (5.0,)),
 ])

@@ -59,9 +59,13 @@ PyObject *to_int(PyObject *o) noexcept {
     return PyNumber_Long(o);
 }
 
-PyObject *int_size0(PyObject *o) noexcept {
+PyObject *int_size0(PyObject *o, Ref *columns) noexcept {
     Ref size = Ref::steal(method(o, S.names.size));
     if (!size) return nullptr;
+    if (columns) {
+        bool two = PyTuple_Check(size.get()) && PyTuple_GET_SIZE(size.get()) >= 2;
+        *columns = two ? Ref::borrow(PyTuple_GET_ITEM(size.get(), 1)) : Ref();
+    }
     Ref first = Ref::steal(PyObject_GetItem(size.get(), S.int0));
     if (!first) return nullptr;
     return to_int(first.get());

@@ -91,8 +91,9 @@ PyObject *method(PyObject *self, PyObject *name, Args... args) noexcept {
 /// which only appears while torch traces.
 PyObject *to_int(PyObject *o) noexcept;
 
-/// `int(o.size()[0])`, as a batch size is read.
-PyObject *int_size0(PyObject *o) noexcept;
+/// `int(o.size()[0])`, as a batch size is read; with `columns`, also the size's item 1 where
+/// it is a tuple of two or more items, which costs no call.
+PyObject *int_size0(PyObject *o, Ref *columns = nullptr) noexcept;
 
 /// `int(o.size(dim))`.
 PyObject *int_size(PyObject *o, PyObject *dim) noexcept;

@@ -155,6 +155,8 @@ PyObject *hinge(PyObject *theta, PyObject *F_h_h_mean_max, PyObject *F_h_hn_mean
 PyObject *category_contrastive_loss(FnObject *fn, PyObject *const *args) noexcept {
     PyObject *repre = args[0], *classes = args[2], *flag_gt = args[3];
     Steps s(fn);
+    const FnRow &row = category_contrastive_row;
+    if (!s.ok(row.def_line, check_representations(row, repre)))                       return nullptr;
     Ref gt = Ref::borrow(args[1]);
     int shift = shift_wanted(flag_gt);                                                  if (!s.ok(186, shift)) return nullptr;
     if (shift) { gt = s.at(187, PyNumber_Subtract(gt.get(), S.int1));                   if (!gt) return nullptr; }

@@ -203,7 +203,7 @@ PyObject *guassian_kernel_mmd(FnObject *fn, PyObject *const *args) noexcept {
     PyObject *source = args[0], *target = args[1], *kernel_mul = args[2], *kernel_num = args[3], *fix_sigma = args[4];
     const FnRow &row = guassian_kernel_mmd_row;
     Steps s(fn);
-    if (!s.ok(row.def_line, check_kernel_parameters(row, kernel_mul, fix_sigma))) return nullptr;
+    if (!s.ok(row.def_line, check_kernel_parameters(row, args)))         return nullptr;
     Ref n_samples = s.at(16, count_samples(source, target));           if (!n_samples) return nullptr;
     Ref total = s.at(17, stack_rows(source, target));                  if (!total) return nullptr;
     Route route = Route::sequence;
@@ -212,6 +212,7 @@ PyObject *guassian_kernel_mmd(FnObject *fn, PyObject *const *args) noexcept {
                                              : Ref::steal(broadcast_distances(s, total.get()));
     if (!L2_distance) return nullptr;
     int fixed = truth(fix_sigma);                                      if (!s.ok(26, fixed)) return nullptr;
+    if (fixed && !s.ok(26, check_tensor_sigma(row, args)))             return nullptr;
     Ref bandwidth = fixed ? Ref::borrow(fix_sigma) : s.at(29, mean_distance(L2_distance.get(), n_samples.get()));
     if (!bandwidth) return nullptr;
     bandwidth = s.at(30, centre_ladder(bandwidth.get(), fixed, kernel_mul, kernel_num)); if (!bandwidth) return nullptr;

@@ -130,6 +130,7 @@ LOSS_NOINLINE int columns(Steps s, PyObject *x_out, Ref &k) noexcept {
     Ref size = s.at(152, method(x_out, S.names.size));                         if (!size) return -1;
     if (!s.ok(152, unpack2(size.get(), _, k)))                                 return -1;
     if (!s.ok(152, refuse_empty(instance_contrastive_row, _.get(), "x_out")))  return -1;
+    if (!s.ok(152, refuse_no_columns(instance_contrastive_row, k.get(), "x_out", "scores"))) return -1;
     return 0;
 }
 
@@ -156,6 +157,7 @@ LOSS_NOINLINE PyObject *loss_of(Steps s, PyObject *joint, PyObject *k, PyObject 
 
 PyObject *instance_contrastive_Loss(FnObject *fn, PyObject *const *args) noexcept {
     Steps s(fn);
+    if (!s.ok(kDefLine, check_eps(instance_contrastive_row, args[3])))             return nullptr;
     Ref k;
     if (columns(s, args[0], k) < 0)                                                 return nullptr;
     Ref joint = s.at(153, global<&Names::compute_joint>());                         if (!joint) return nullptr;

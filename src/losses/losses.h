@@ -22,9 +22,25 @@ PyObject *kernel_defaults() noexcept;
 /// out of its symbolic sizes, so an empty batch arrives as the int 0 there too.
 int refuse_empty(const FnRow &row, PyObject *rows, const char *argument) noexcept;
 
-/// Refuses `kernel_mul` <= 0 and a negative `fix_sigma` (NaN for either) given as Python
-/// numbers: ValueError naming the parameter, and -1; otherwise 0. Tensors are not read: their
+/// Refuses a batch of no columns (`columns` an int 0; null or anything else is left alone):
+/// ValueError naming the function, the argument and what its columns hold, and -1; otherwise 0.
+int refuse_no_columns(const FnRow &row, PyObject *columns, const char *argument, const char *what) noexcept;
+
+/// The kernel's and MMD's checks of their five arguments `args`: ValueError and -1 for source and
+/// target tensors that stack to an integer dtype whose differences and squares wrap around, for a
+/// `kernel_mul` not greater than 0 or not finite, a `fix_sigma` negative or not finite (NaN for
+/// either), and a ladder of bandwidths that over- or underflows in the features' float type;
+/// otherwise 0. Every real number is judged (NumPy's scalars too); tensors are not read, as their
 /// value would wait for the device.
-int check_kernel_parameters(const FnRow &row, PyObject *kernel_mul, PyObject *fix_sigma) noexcept;
+int check_kernel_parameters(const FnRow &row, PyObject *const *args) noexcept;
+
+/// The same checks of a tensor `fix_sigma`, once the truth test of line 26 has read it on the host.
+int check_tensor_sigma(const FnRow &row, PyObject *const *args) noexcept;
+
+/// Refuses representations of an integer dtype that wraps around, or of no features.
+int check_representations(const FnRow &row, PyObject *repre) noexcept;
+
+/// Refuses an `EPS` at or above 1, or not finite; a negative one floors nothing, as 0 does.
+int check_eps(const FnRow &row, PyObject *EPS) noexcept;
 
 }  // namespace loss

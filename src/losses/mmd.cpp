@@ -110,14 +110,17 @@ LOSS_NOINLINE PyObject *mmd_of(Steps s, PyObject *kernels, PyObject *n, PyObject
 }
 
 PyObject *MMD(FnObject *fn, PyObject *const *args) noexcept {
-    PyObject *source = args[0], *target = args[1], *kernel_mul = args[2], *fix_sigma = args[4];
+    PyObject *source = args[0], *target = args[1];
     const FnRow &row = mmd_row;
     Steps s(fn);
-    if (!s.ok(row.def_line, check_kernel_parameters(row, kernel_mul, fix_sigma)))            return nullptr;
-    Ref n = s.at(48, int_size0(source));                                                  if (!n) return nullptr;
+    if (!s.ok(row.def_line, check_kernel_parameters(row, args)))                         return nullptr;
+    Ref D;
+    Ref n = s.at(48, int_size0(source, &D));                                              if (!n) return nullptr;
     if (!s.ok(48, refuse_empty(row, n.get(), "source")))                                  return nullptr;
-    Ref m = s.at(49, int_size0(target));                                                  if (!m) return nullptr;
+    if (!s.ok(48, refuse_no_columns(row, D.get(), "source", "features")))                 return nullptr;
+    Ref m = s.at(49, int_size0(target, &D));                                              if (!m) return nullptr;
     if (!s.ok(49, refuse_empty(row, m.get(), "target")))                                  return nullptr;
+    if (!s.ok(49, refuse_no_columns(row, D.get(), "target", "features")))                 return nullptr;
     Ref kernels = s.at(52, kernel_matrix(args));                                          if (!kernels) return nullptr;
     return mmd_of(s, kernels.get(), n.get(), m.get());
 }
