@@ -6,6 +6,7 @@ which torch it takes); without it, PYTHON names one, else the list's default row
 another torch. The venvs are .venv-<version>, the downloads and built interpreters in $CACHE.
 """
 import base64
+import functools
 import glob
 import hashlib
 import importlib.metadata
@@ -15,7 +16,9 @@ import shutil
 import re
 import subprocess
 import sys
+import tarfile
 import tempfile
+import threading
 import zipfile
 
 import nox
@@ -54,10 +57,26 @@ def rows():
         return [Row(*line.split()) for line in f if line.strip() and not line.startswith("#")]
 
 
+def pyenv_python(version):
+    """pyenv's python3 of `version`; None where pyenv or that version is missing."""
+    try:
+        prefix = subprocess.run(["pyenv", "prefix", version], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                universal_newlines=True).stdout.strip()
+    except FileNotFoundError:
+        return None
+    python = os.path.join(prefix, "bin", "python3")
+    return python if prefix and os.path.exists(python) else None
+
+
 def chosen_row():
-    """The row PYVER names, or the default row; None where PYTHON names the interpreter."""
+    """The row PYVER names, or the default row; None where PYTHON names the interpreter, or
+    where nothing does and pyenv lacks the default row (then the python3 on PATH runs)."""
     version = os.environ.get("PYVER")
     if not version and os.environ.get("PYTHON"):
+        return None
+    default = next(r for r in rows() if "default" in r.roles)
+    if not version and default.source == "pyenv" and not pyenv_python(default.version):
+        os.environ["PYTHON"] = shutil.which("python3") or "python3"
         return None
     for row in rows():
         if row.version == version or (not version and "default" in row.roles):
@@ -84,10 +103,8 @@ class Interpreter:
         self.version = row.version
         self.torch = os.environ.get("TORCH") or row.tested
         if row.source == "pyenv":
-            prefix = subprocess.run(["pyenv", "prefix", row.version], stdout=subprocess.PIPE,
-                                    universal_newlines=True).stdout.strip()
-            self.base = os.path.join(prefix, "bin", "python3")
-            if not prefix or not os.path.exists(self.base):
+            self.base = pyenv_python(row.version)
+            if not self.base:
                 session.error("pyenv has no %s (pyenv install %s)" % (row.version, row.version))
         elif row.source == "sid":
             self.run_in = [os.path.join(ROOT, "tools", "sid.sh"), "run"]
@@ -99,8 +116,12 @@ class Interpreter:
             self.base = os.path.join(self.prefix, "bin", "python" + row.version)
         self.venv = ".venv-" + self.version
 
-    def run(self, *args, **kw):
-        return self.session.run(*self.run_in, *args, external=True, **kw)
+    def run(self, *args, env=None, **kw):
+        # A free-threaded interpreter runs without the GIL though torch's triton has not declared
+        # that it can; PYTHON_GIL=1 from the caller turns it on.
+        if self.free_threaded:
+            env = dict(env or {}, PYTHON_GIL=os.environ.get("PYTHON_GIL", "0"))
+        return self.session.run(*self.run_in, *args, external=True, env=env, **kw)
 
     def python(self, venv=None):
         return os.path.join(venv or self.venv, "bin", "python")
@@ -108,7 +129,7 @@ class Interpreter:
     def pip(self, venv, *args, **kw):
         self.run(self.python(venv), *PIP, *args, **kw)
 
-    @property
+    @functools.cached_property
     def free_threaded(self):
         out = subprocess.check_output(self.run_in + [self.base, "-c", "import sysconfig; print("
                                                      "sysconfig.get_config_var('Py_GIL_DISABLED') or 0)"],
@@ -149,7 +170,8 @@ def install_torch(interp, venv, version, index):
 
 def make_venv(interp, venv, torch, tools, index):
     """`venv` (where missing) with torch and `tools`; its stamp names the torch it holds."""
-    stamp = os.path.join(venv, ".ready-torch%s%s" % (torch, "-" + os.path.basename(index) if index else ""))
+    key = hashlib.sha256(" ".join(tools).encode()).hexdigest()[:8]
+    stamp = os.path.join(venv, ".ready-torch%s%s-%s" % (torch, "-" + os.path.basename(index) if index else "", key))
     if os.path.exists(stamp):
         return
     if not os.path.exists(interp.python(venv)):
@@ -173,12 +195,6 @@ def built(session, extra=()):
     return interp
 
 
-def free_threaded_env(interp):
-    """A free-threaded interpreter runs without the GIL though torch's triton has not declared
-    that it can; PYTHON_GIL=1 from the caller turns it on."""
-    return {"PYTHON_GIL": os.environ.get("PYTHON_GIL", "0")} if interp.free_threaded else {}
-
-
 @nox.session
 def setup(session):
     interp = Interpreter(session)
@@ -193,7 +209,7 @@ def build(session):
 @nox.session
 def test(session):
     interp = built(session)
-    interp.run(interp.python(), "-m", "pytest", "-q", *(session.posargs or ["tests"]), env=free_threaded_env(interp))
+    interp.run(interp.python(), "-m", "pytest", "-q", *(session.posargs or ["tests"]))
 
 
 @nox.session
@@ -205,7 +221,7 @@ def demo(session):
 
 def script(session, path, *args, extra=()):
     interp = built(session, extra)
-    interp.run(interp.python(), path, *args, *session.posargs, env=free_threaded_env(interp))
+    interp.run(interp.python(), path, *args, *session.posargs)
 
 
 @nox.session
@@ -391,6 +407,8 @@ def asan(session):
     """The suite under ASan and UBSan. CPython and torch leak at exit by design, so leak
     detection stays off; every other report fails the run, the child interpreters' included."""
     interp = Interpreter(session)
+    if interp.run_in:
+        session.error("asan: the Debian root passes no environment in, so the sanitizer would not run there")
     venv = ".venv-asan-" + interp.version
     make_venv(interp, venv, interp.torch, BUILD_TOOLS, torch_index(session))
     interp.run(interp.python(venv), *PIP, "install", "--no-build-isolation", "--no-deps",
@@ -419,7 +437,11 @@ def valgrind(session):
     logs = sanitizer_logs()
     interp.run("valgrind", "--tool=memcheck", "--num-callers=30", "--log-file=%s/vg.%%p" % logs,
                interp.python(), "tests/leakcheck.py", "--once", env={"PYTHONMALLOC": "malloc"})
-    session.run("awk", "-f", "tools/memcheck.awk", *glob.glob(logs + "/vg.*"), external=True)
+    found = glob.glob(logs + "/vg.*")
+    if not found:
+        session.error("valgrind left no logs in " + logs)
+    session.run("awk", "-f", "tools/memcheck.awk", *found, external=True)
+    session.run("grep", "-h", "ERROR SUMMARY", *found, external=True)
     print("valgrind: no invalid access or uninitialised use in the module")
 
 
@@ -473,7 +495,7 @@ def aarch64(session):
     session.run("tools/aarch64.sh", os.environ.get("ARM_TORCH", "2.10.0"), external=True)
 
 
-# Windows: the cp38 win_amd64 wheel under Wine, with the Windows CPython of ../shared/windows.
+# Windows: the win_amd64 wheel under Wine, with the Windows CPython of ../shared/windows.
 SHARED_WINDOWS = os.path.join(os.environ.get("SHARED", os.path.join(ROOT, "..", "shared")), "windows")
 # torch's dependencies and the suite's, named since pip download --platform takes the markers of
 # this machine (Linux) and would ask for torch's CUDA wheels.
@@ -481,33 +503,37 @@ WINDOWS_PACKAGES = ["numpy", "pytest", "hypothesis", "msvc-runtime", "pip", "fil
                     "mpmath", "networkx", "jinja2", "MarkupSafe", "fsspec", "iniconfig", "packaging", "pluggy",
                     "colorama", "exceptiongroup", "tomli", "attrs", "sortedcontainers"]
 # Microsoft's C++ runtime in front of Wine's, whose std::rethrow_exception destroys torch's
-# exceptions twice; and no crash debugger, which would wait forever.
+# exceptions twice; no crash debugger, which would wait forever; no Mono or Gecko installer.
 MSVC_DLLS = ["vcruntime140", "vcruntime140_1", "msvcp140", "msvcp140_1", "msvcp140_2", "concrt140"]
-WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": ",".join(MSVC_DLLS) + "=n;winedbg.exe=d",
+WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": ",".join(MSVC_DLLS) + "=n;winedbg.exe,mscoree,mshtml=d",
             "PYTHONDONTWRITEBYTECODE": ""}
+# What one Wine run may take: the suite takes about 6 minutes on two cores.
+WINE_TIMEOUT = 1800
 
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def windows_wheel(session, row):
-    """The Linux wheel of `row` with the cross-built .pyd in place of its .so: the same stubs and
-    metadata, tagged win_amd64."""
+def windows_wheel(session, row, tag):
+    """The Linux wheel of `row` with the .pyd cross-built from the same sdist in place of its .so:
+    the same stubs and metadata, tagged win_amd64."""
     toolchain = os.environ.get("WINDOWS_TOOLCHAIN", "mingw")
-    session.run("tools/cross.sh", row.version, env={"CROSS_ONLY": toolchain})
-    tag = "cp" + "".join(row.version.split(".")[:2])
-    # The Linux wheel of this checkout, as the Windows module is.
     sdist(session)
     one_wheel(session, Interpreter(session, row))
-    linux = glob.glob("%s/*-%s-%s-*x86_64*.whl" % (LINUX, tag, tag))
-    name = "-".join(os.path.basename(linux[0]).split("-")[:2] + [tag, tag, "win_amd64.whl"])
-    out = os.path.join("dist", "windows", name)
-    pyd = "dist/windows/%s/loss.%s-win_amd64.pyd" % (toolchain, tag)
+    linux = glob.glob("%s/*-%s-%s-*x86_64*.whl" % (LINUX, tag, tag))[0]
+    unpacked = "build/windows-sdist"
+    shutil.rmtree(unpacked, ignore_errors=True)
+    with tarfile.open(glob.glob(SDISTS + "/*.tar.gz")[0]) as tar:
+        tar.extractall(unpacked)
+    (top,) = glob.glob(unpacked + "/*")
+    session.run(top + "/tools/cross.sh", row.version, env={"CROSS_ONLY": toolchain})
+    pyd = "%s/dist/windows/%s/loss.%s-win_amd64.pyd" % (top, toolchain, tag)
+    out = os.path.join("dist", "windows", "-".join(os.path.basename(linux).split("-")[:2] + [tag, tag, "win_amd64.whl"]))
     records = []
-    with zipfile.ZipFile(linux[0]) as src, zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as dst:
-        for info in src.infolist():
-            name, data = info.filename, src.read(info)
+    with zipfile.ZipFile(linux) as src, zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as dst:
+        for name in (n for n in src.namelist() if not n.endswith("/")):
+            data = src.read(name)
             if name.endswith(".so"):
                 name, data = os.path.basename(pyd), open(pyd, "rb").read()
             elif name.endswith(".dist-info/WHEEL"):
@@ -519,86 +545,103 @@ def windows_wheel(session, row):
             records.append("%s,sha256=%s,%d" % (name, digest, len(data)))
             dst.writestr(name, data)
         dst.writestr(record, "\n".join(records + [record + ",,"]) + "\n")
-    session.run(dist_tools(session), "tools/dist_check.py", "wheel", out)
+    tool = dist_tools(session)
+    session.run(tool, "tools/dist_check.py", "wheel", out)
+    session.run(tool, "-m", "twine", "check", "--strict", out)
     return out
 
 
-def wine_prefix(session, torch):
+def wine_prefix(session, torch, tag):
     """A Wine prefix in the cache with the Windows CPython (its sums checked), Microsoft's
     runtime beside python.exe, and torch and the test tools installed by its own pip."""
-    prefix = os.path.join(CACHE, "wine-" + os.path.basename(glob.glob(SHARED_WINDOWS + "/python-*")[0]))
+    runtime = glob.glob(SHARED_WINDOWS + "/python-*")[0]
+    prefix = os.path.join(CACHE, "wine-" + os.path.basename(runtime))
     python = os.path.join(prefix, "drive_c", "python")
     env = dict(os.environ, WINEPREFIX=prefix, **WINE_ENV)
-    stamp = os.path.join(prefix, ".ready-torch" + torch)
+    subprocess.run(["sha256sum", "--quiet", "-c", "../SHA256SUMS"], cwd=runtime, check=True)
+    with open(os.path.join(SHARED_WINDOWS, "SHA256SUMS"), "rb") as f:
+        key = hashlib.sha256(f.read() + " ".join([torch] + WINDOWS_PACKAGES).encode()).hexdigest()[:12]
+    stamp = os.path.join(prefix, ".ready-" + key)
     if os.path.exists(stamp):
         return python, env
     if not shutil.which("wine"):
         session.run("sh", "-c", "apt-get -q update && DEBIAN_FRONTEND=noninteractive apt-get -q -y install wine wine64")
-    runtime = glob.glob(SHARED_WINDOWS + "/python-*")[0]
-    subprocess.run(["sha256sum", "--quiet", "-c", "../SHA256SUMS"], cwd=runtime, check=True)
     shutil.rmtree(prefix, ignore_errors=True)
-    subprocess.run(["wineboot", "-i"], env=env, check=True)
+    subprocess.run(["wineboot", "-i"], env=env, check=True, timeout=WINE_TIMEOUT)
     shutil.copytree(runtime, python)
-    for path in glob.glob(python + "/*"):
-        os.chmod(path, 0o644)
+    for where, dirs, files in os.walk(python):  # the shared copy is read-only
+        for name in dirs + files:
+            os.chmod(os.path.join(where, name), 0o755 if name in dirs else 0o644)
     wheels = WHEELS + "-win_amd64"
-    session.run("python3", *PIP, "download", "--no-deps", "--platform", "win_amd64", "--python-version", "38",
+    session.run("python3", *PIP, "download", "--no-deps", "--platform", "win_amd64", "--python-version", tag[2:],
                 "--only-binary=:all:", "-d", wheels, "torch==" + torch, *WINDOWS_PACKAGES)
     with zipfile.ZipFile(glob.glob(wheels + "/msvc_runtime-*.whl")[0]) as z:
         for dll in MSVC_DLLS:
             member = next(n for n in z.namelist() if n.endswith("/Scripts/%s.dll" % dll))
             with open(os.path.join(python, dll + ".dll"), "wb") as f:
                 f.write(z.read(member))
-    pip = [windows_path(glob.glob(wheels + "/pip-*.whl")[0]) + "\\pip"]
-    wine(session, python, env, *pip, "install", "-q", "--no-warn-script-location", "--no-index", "--find-links", windows_path(wheels),
-         "torch==" + torch, "numpy", "pytest", "hypothesis")
+    wine(session, python, env, *windows_pip(), "install", "-q", "--no-warn-script-location", "--no-index",
+         "--find-links", windows_path(wheels), "torch==" + torch, "numpy", "pytest", "hypothesis")
     open(stamp, "w").close()
     return python, env
 
 
-def wine(session, python, env, *args, cwd=None):
-    """python.exe under Wine, its output through a pipe: with a file as stdout it fails at start."""
+def windows_pip():
+    return [windows_path(glob.glob(WHEELS + "-win_amd64/pip-*.whl")[0]) + "\\pip"]
+
+
+def wine(session, python, env, *args, cwd=None, stderr=subprocess.STDOUT):
+    """python.exe under Wine, its output through a pipe (with a file as stdout or stderr it fails
+    at start), stopped with Wine's server after WINE_TIMEOUT seconds."""
     proc = subprocess.Popen(["wine", os.path.join(python, "python.exe"), *args], env=env, cwd=cwd,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr,
                             universal_newlines=True)
-    out = []
-    for text in proc.stdout:
-        sys.stdout.write(text)
-        out.append(text)
-    if proc.wait():
-        session.error("python.exe under Wine failed (%d)" % proc.returncode)
+    watchdog = threading.Timer(WINE_TIMEOUT, lambda: subprocess.run(["wineserver", "-k"], env=env))
+    watchdog.start()
+    try:
+        out = []
+        for text in proc.stdout:
+            sys.stdout.write(text)
+            out.append(text)
+        if proc.wait():
+            session.error("python.exe under Wine failed (%d)" % proc.returncode)
+    finally:
+        watchdog.cancel()
     return "".join(out)
 
 
 @nox.session(name="test-windows")
 def test_windows(session):
-    """The cp38 win_amd64 wheel (MinGW-w64; WINDOWS_TOOLCHAIN=zig for zig's) installed into the
-    Windows CPython of ../shared/windows under Wine, with torch from PyPI: the suite, then the
+    """The win_amd64 wheel of the interpreter ../shared/windows holds (MinGW-w64; WINDOWS_TOOLCHAIN=zig
+    for zig's) installed into it under Wine, with its row's torch from PyPI: the suite, then the
     five functions' results against the Linux build's, bit for bit."""
     minor = os.path.basename(glob.glob(SHARED_WINDOWS + "/python-*")[0])[len("python-"):]
     row = next(r for r in rows() if r.source == "pyenv" and r.version.startswith(minor + "."))
-    wheel = windows_wheel(session, row)
-    python, env = wine_prefix(session, row.tested)
-    pip = [windows_path(glob.glob(WHEELS + "-win_amd64/pip-*.whl")[0]) + "\\pip"]
-    wine(session, python, env, *pip, "install", "-q", "--no-index", "--no-deps", "--force-reinstall", windows_path(wheel))
-    empty = tempfile.mkdtemp()
+    tag = "cp" + minor.replace(".", "")
+    wheel = windows_wheel(session, row, tag)
+    python, env = wine_prefix(session, row.tested, tag)
+    wine(session, python, env, *windows_pip(), "install", "-q", "--no-index", "--no-deps", "--force-reinstall",
+         windows_path(wheel))
     env["LOSS_TEST_INSTALLED"] = "1"
-    wine(session, python, env, "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider", "--rootdir=" + windows_path(ROOT),
-         *[windows_path(p) for p in session.posargs or ["tests"]], cwd=empty)
-    # The same results from the Linux build with the same torch.
-    interp = Interpreter(session, row)
-    venv = "build/bitwise-" + row.version
-    make_venv(interp, venv, row.tested, ["numpy"], torch_index(session))
-    interp.pip(venv, "install", "--no-index", "--find-links", LINUX, "--force-reinstall", "--no-deps", DIST)
-    linux = subprocess.check_output(interp.run_in + [os.path.abspath(interp.python(venv)), os.path.join(ROOT, "benchmarks", "bitwise.py")],
-                                    universal_newlines=True, cwd=empty)
-    windows = wine(session, python, env, windows_path(os.path.join(ROOT, "benchmarks", "bitwise.py")), cwd=empty)
-    pairs = list(zip(windows.strip().splitlines(), linux.strip().splitlines()))
+    with tempfile.TemporaryDirectory() as empty:
+        tests = [windows_path(a) if os.path.exists(a) else a for a in session.posargs or ["tests"]]
+        wine(session, python, env, "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider",
+             "--rootdir=" + windows_path(ROOT), *tests, cwd=empty)
+        # The same results from the Linux build with the same torch.
+        interp = Interpreter(session, row)
+        venv = "build/bitwise-" + row.version
+        make_venv(interp, venv, row.tested, ["numpy"], torch_index(session))
+        interp.pip(venv, "install", "--no-index", "--find-links", LINUX, "--force-reinstall", "--no-deps", DIST)
+        script = os.path.join(ROOT, "benchmarks", "bitwise.py")
+        linux = subprocess.check_output(interp.run_in + [os.path.abspath(interp.python(venv)), script],
+                                        universal_newlines=True, cwd=empty).strip().splitlines()
+        windows = wine(session, python, env, windows_path(script), cwd=empty, stderr=subprocess.DEVNULL).strip().splitlines()
     # A digest may differ where each build gives the plain sequence's bytes: torch's builds differ.
+    pairs = list(zip(windows, linux))
     torchs = [w for w, ours in pairs if w != ours and w.endswith("= sequence") and ours.endswith("= sequence")
               and w.split()[:-4] == ours.split()[:-4]]
     wrong = [w + "\n  Linux: " + ours for w, ours in pairs if w != ours and w not in torchs]
-    if wrong or len(pairs) != len(linux.strip().splitlines()):
+    if wrong or len(windows) != len(linux):
         session.error("Windows and Linux differ:\n" + "\n".join(wrong))
     print("bitwise: %d of %d results and gradients equal bit for bit; %d differ as torch's own sequence does "
           "on each (the module gives it bit for bit on both)" % (len(pairs) - len(torchs), len(pairs), len(torchs)))
