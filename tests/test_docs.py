@@ -137,6 +137,8 @@ def test_script_output_is_as_shown(page, script, shown):
     # The line that names the machine decides whether the figures must be exact.
     machine = [line for line in shown.splitlines() if line.startswith("- machine:")]
     exact = bool(machine) and machine[0] in got.splitlines()
+    if not exact:  # another machine, interpreter or torch: its line differs, the figures may move
+        got, shown = (re.sub(r"(?m)^- machine:.*$", "", t) for t in (got, shown))
     assert same_output(got, shown, exact), "%s prints:\n%s\n%s shows:\n%s" % (script, got, page, shown)
 
 
