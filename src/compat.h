@@ -4,8 +4,6 @@
 #include <Python.h>
 #include <frameobject.h>
 
-#include <cstring>
-
 // The module's one exported symbol. 3.8's PyMODINIT_FUNC leaves visibility to
 // the build outside Windows, and we build with hidden visibility.
 #if PY_VERSION_HEX >= 0x03090000 || defined(_WIN32)
@@ -145,31 +143,6 @@ static inline void PyErr_SetRaisedException(PyObject *exc) {
     PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exc));
     Py_INCREF(type);
     PyErr_Restore(type, exc, PyException_GetTraceback(exc));
-}
-#endif
-
-#if PY_VERSION_HEX < 0x030E0000
-/// PyConfig_GetInt (3.14), for the one option the module reads: -O, -OO, PYTHONOPTIMIZE.
-/// Py_OptimizeFlag is deprecated from 3.12.
-static inline int PyConfig_GetInt(const char *name, int *value) {
-    if (std::strcmp(name, "optimization_level") != 0) {
-        PyErr_Format(PyExc_ValueError, "unknown config option name: %s", name);
-        return -1;
-    }
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#elif defined(_MSC_VER)
-#pragma warning(push)
-#pragma warning(disable : 4996)
-#endif
-    *value = Py_OptimizeFlag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#elif defined(_MSC_VER)
-#pragma warning(pop)
-#endif
-    return 0;
 }
 #endif
 

@@ -157,7 +157,7 @@ def test_attributes_in_threads(restored):
     docs = {n: getattr(loss, n).__doc__ for n in NAMES}
     defaults = {n: getattr(loss, n).__defaults__ for n in NAMES}
     expected = [outcome(c) for c in CALLS]
-    repr_of = {n: re.compile(r"<vorlet %s at 0x[0-9a-f]+>$" % n) for n in NAMES}
+    repr_of = {n: re.compile(r"<vorlet %s at 0x[0-9a-fA-F]+>$" % n) for n in NAMES}  # %p: uppercase hex on Windows
 
     def work(k):
         for r in range(ROUNDS):

@@ -31,7 +31,7 @@ PyObject *fn_get_doc(PyObject *self, void *) noexcept {
     return locked(self, [](FnObject *fn) noexcept -> PyObject * {
         if (!fn->doc) {
             const char *doc = fn->row->doc;
-            fn->doc = doc ? PyUnicode_DecodeUTF8(doc, static_cast<Py_ssize_t>(strlen(doc)), nullptr) : new_ref(Py_None);
+            fn->doc = doc ? PyUnicode_DecodeUTF8(doc, static_cast<Py_ssize_t>(std::strlen(doc)), nullptr) : new_ref(Py_None);
             if (!fn->doc) return nullptr;
         }
         return new_ref(fn->doc);

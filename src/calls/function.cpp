@@ -9,15 +9,8 @@
 namespace loss {
 
 // The slot layout differs between versions: fn_type_ready fills the slots by name,
-// so only the head is initialised here (which GCC and Clang would warn about).
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#endif
+// so only the head is initialised here (CMakeLists.txt keeps GCC and Clang quiet about it).
 PyTypeObject FnType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
 
 namespace {
 

@@ -156,6 +156,7 @@ PyObject *category_contrastive_loss(FnObject *fn, PyObject *const *args) noexcep
     PyObject *repre = args[0], *classes = args[2], *flag_gt = args[3];
     Steps s(fn);
     const FnRow &row = category_contrastive_row;
+    // clang-format off
     if (!s.ok(row.def_line, check_representations(row, repre)))                       return nullptr;
     Ref gt = Ref::borrow(args[1]);
     int shift = shift_wanted(flag_gt);                                                  if (!s.ok(186, shift)) return nullptr;
@@ -176,6 +177,7 @@ PyObject *category_contrastive_loss(FnObject *fn, PyObject *const *args) noexcep
     Ref gt_ = s.at(201, torch_call_kw(own.argmax, S.kw_dim, F_h_h_mean.get(), S.int1)); if (!gt_) return nullptr;
     Ref F_h_h_mean_max = s.at(202, row_max(F_h_h_mean.get()));                          if (!F_h_h_mean_max) return nullptr;
     Ref theta = s.at(203, own_class_best(gt.get(), gt_.get()));                         if (!theta) return nullptr;
+    // clang-format on
     Ref F_h_hn_mean_ = s.at(204, method(F_h_h_mean.get(), own.mul, label_onehot.get()));
     if (!F_h_hn_mean_) return nullptr;
     Ref F_h_hn_mean = s.at(205, torch_call_kw(S.names.sum, S.kw_dim, F_h_hn_mean_.get(), S.int1));
@@ -190,10 +192,12 @@ constexpr const char *kLocals[] = {"batch_size", "F_h_h", "F_hn_hn", "label_oneh
 
 }  // namespace
 
+// clang-format off
 const FnRow category_contrastive_row = {
     /*name=*/&Names::category_contrastive_loss, /*entry=*/"loss.category_contrastive_loss", /*def_line=*/172,
     /*params=*/kParams, /*required=*/4, /*defaults=*/nullptr, /*shown=*/ShownDefaults::at_def,
     /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/category_contrastive_loss, /*prepare=*/prepare,
 };
+// clang-format on
 
 }  // namespace loss

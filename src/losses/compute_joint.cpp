@@ -51,6 +51,7 @@ PyObject *compute_joint(FnObject *fn, PyObject *const *args) noexcept {
     PyObject *x_out = args[0], *x_tf_out = args[1];
     Steps s(fn);
     Ref bn, k;
+    // clang-format off
     Ref size = s.at(139, method(x_out, S.names.size));                      if (!size) return nullptr;
     if (!s.ok(139, unpack2(size.get(), bn, k)))                             return nullptr;
     if (!s.ok(139, refuse_empty(compute_joint_row, bn.get(), "x_out")))     return nullptr;
@@ -59,6 +60,7 @@ PyObject *compute_joint(FnObject *fn, PyObject *const *args) noexcept {
     p_i_j = s.at(143, method_kw(p_i_j.get(), S.names.sum, S.kw_dim, S.int0)); if (!p_i_j) return nullptr;
     p_i_j = s.at(144, symmetrise(p_i_j.get()));                             if (!p_i_j) return nullptr;
     p_i_j = s.at(145, normalise(p_i_j.get()));                              if (!p_i_j) return nullptr;
+    // clang-format on
     return p_i_j.release();
 }
 
@@ -67,10 +69,12 @@ constexpr const char *kLocals[] = {"bn", "k", "p_i_j"};
 
 }  // namespace
 
+// clang-format off
 const FnRow compute_joint_row = {
     /*name=*/&Names::compute_joint, /*entry=*/"loss.compute_joint", /*def_line=*/136,
     /*params=*/kParams, /*required=*/2, /*defaults=*/nullptr, /*shown=*/ShownDefaults::at_def,
     /*locals=*/kLocals, /*doc=*/nullptr, /*body=*/compute_joint, /*prepare=*/nullptr,
 };
+// clang-format on
 
 }  // namespace loss

@@ -147,8 +147,10 @@ PyObject *bandwidth_ladder(PyObject *bandwidth, PyObject *kernel_mul, PyObject *
 /// Lines 19 to 23 as the sequence makes them:
 /// `total0 = ...; total1 = ...; L2_distance = ((total0 - total1) ** 2).sum(2)`.
 PyObject *broadcast_distances(const Steps &s, PyObject *total) noexcept {
+    // clang-format off
     Ref total0 = s.at(19, expand_square(total, S.int0));                       if (!total0) return nullptr;
     Ref total1 = s.at(20, expand_square(total, S.int1));                       if (!total1) return nullptr;
+    // clang-format on
     return s.at(23, squared_distances(total0.get(), total1.get())).release();
 }
 
@@ -203,6 +205,7 @@ PyObject *guassian_kernel_mmd(FnObject *fn, PyObject *const *args) noexcept {
     PyObject *source = args[0], *target = args[1], *kernel_mul = args[2], *kernel_num = args[3], *fix_sigma = args[4];
     const FnRow &row = guassian_kernel_mmd_row;
     Steps s(fn);
+    // clang-format off
     if (!s.ok(row.def_line, check_kernel_parameters(row, args)))         return nullptr;
     Ref n_samples = s.at(16, count_samples(source, target));           if (!n_samples) return nullptr;
     Ref total = s.at(17, stack_rows(source, target));                  if (!total) return nullptr;
@@ -219,6 +222,7 @@ PyObject *guassian_kernel_mmd(FnObject *fn, PyObject *const *args) noexcept {
     Ref bandwidth_list = s.at(33, bandwidth_ladder(bandwidth.get(), kernel_mul, kernel_num)); if (!bandwidth_list) return nullptr;
     if (route != Route::sequence) return summed_kernels(s, L2_distance.get(), bandwidth_list.get());
     Ref kernel_val = s.at(36, kernels(L2_distance.get(), bandwidth_list.get())); if (!kernel_val) return nullptr;
+    // clang-format on
     return s.at(38, call(S.builtin_sum, kernel_val.get())).release();
 }
 
@@ -230,10 +234,12 @@ constexpr const char *kLocals[] = {"n_samples", "total", "total0", "total1", "L2
 
 PyObject *kernel_defaults() noexcept { return new_ref(S.defaults); }
 
+// clang-format off
 const FnRow guassian_kernel_mmd_row = {
     /*name=*/&Names::guassian_kernel_mmd, /*entry=*/"loss.guassian_kernel_mmd", /*def_line=*/7,
     /*params=*/kParams, /*required=*/2, /*defaults=*/kernel_defaults, /*shown=*/ShownDefaults::at_def,
     /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/guassian_kernel_mmd, /*prepare=*/prepare,
 };
+// clang-format on
 
 }  // namespace loss

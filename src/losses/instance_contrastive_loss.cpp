@@ -127,9 +127,11 @@ PyObject *weighted_log(PyObject *lamb, PyObject *p) noexcept {
 /// recursion through the global `compute_joint` keeps only the body's few slots on the C stack.
 LOSS_NOINLINE int columns(Steps s, PyObject *x_out, Ref &k) noexcept {
     Ref _;
+    // clang-format off
     Ref size = s.at(152, method(x_out, S.names.size));                         if (!size) return -1;
     if (!s.ok(152, unpack2(size.get(), _, k)))                                 return -1;
     if (!s.ok(152, refuse_empty(instance_contrastive_row, _.get(), "x_out")))  return -1;
+    // clang-format on
     if (!s.ok(152, refuse_no_columns(instance_contrastive_row, k.get(), "x_out", "scores"))) return -1;
     return 0;
 }
@@ -137,6 +139,7 @@ LOSS_NOINLINE int columns(Steps s, PyObject *x_out, Ref &k) noexcept {
 /// Lines 154 to 167, from the joint (a new reference, taken over) on.
 LOSS_NOINLINE PyObject *loss_of(Steps s, PyObject *joint, PyObject *k, PyObject *lamb, PyObject *EPS) noexcept {
     Ref p_i_j = Ref::steal(joint);
+    // clang-format off
     if (asserts_on() && !s.ok(154, check_square(p_i_j.get(), k)))                 return nullptr;
     Ref p_i = s.at(156, marginal(p_i_j.get(), S.int1, k, S.int1, k));          if (!p_i) return nullptr;
     Ref p_j = s.at(157, marginal(p_i_j.get(), S.int0, S.int1, k, k));          if (!p_j) return nullptr;
@@ -152,17 +155,20 @@ LOSS_NOINLINE PyObject *loss_of(Steps s, PyObject *joint, PyObject *k, PyObject 
     Ref log_row = s.at(165, weighted_log(lamb, p_i.get()));                    if (!log_row) return nullptr;
     inner = s.at(165, PyNumber_Subtract(inner.get(), log_row.get()));          if (!inner) return nullptr;
     Ref loss = s.at(163, PyNumber_Multiply(minus.get(), inner.get()));         if (!loss) return nullptr;
+    // clang-format on
     return s.at(167, method(loss.get(), S.names.sum)).release();
 }
 
 PyObject *instance_contrastive_Loss(FnObject *fn, PyObject *const *args) noexcept {
     Steps s(fn);
+    // clang-format off
     if (!s.ok(kDefLine, check_eps(instance_contrastive_row, args[3])))             return nullptr;
     Ref k;
     if (columns(s, args[0], k) < 0)                                                 return nullptr;
     Ref joint = s.at(153, global<&Names::compute_joint>());                         if (!joint) return nullptr;
     // x_out and x_tf_out lead the body's own array: passed on as they are, not copied.
     Ref p_i_j = s.at(153, PyObject_Vectorcall(joint.get(), args, 2, nullptr));        if (!p_i_j) return nullptr;
+    // clang-format on
     return loss_of(s, p_i_j.release(), k.get(), args[2], args[3]);
 }
 
@@ -182,10 +188,12 @@ constexpr const char *kLocals[] = {"_", "k", "p_i_j", "p_i", "p_j", "loss"};
 
 }  // namespace
 
+// clang-format off
 const FnRow instance_contrastive_row = {
     /*name=*/&Names::instance_contrastive_Loss, /*entry=*/"loss.instance_contrastive_Loss", /*def_line=*/kDefLine,
     /*params=*/kParams, /*required=*/2, /*defaults=*/instance_defaults, /*shown=*/ShownDefaults::on_first_read,
     /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/instance_contrastive_Loss, /*prepare=*/prepare,
 };
+// clang-format on
 
 }  // namespace loss

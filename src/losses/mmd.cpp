@@ -98,6 +98,7 @@ PyObject *total(PyObject *XX, PyObject *XY, PyObject *YX, PyObject *YY) noexcept
 /// Lines 55 to 67, from the kernel matrix on: a frame of their own, so that a recursion
 /// through the global `guassian_kernel_mmd` keeps only the few slots of `MMD` on the C stack.
 LOSS_NOINLINE PyObject *mmd_of(Steps s, PyObject *kernels, PyObject *n, PyObject *m) noexcept {
+    // clang-format off
     Ref XX = s.at(55, block(kernels, n, Batch::source, Batch::source));       if (!XX) return nullptr;
     Ref YY = s.at(56, block(kernels, n, Batch::target, Batch::target));       if (!YY) return nullptr;
     Ref XY = s.at(57, block(kernels, n, Batch::source, Batch::target));       if (!XY) return nullptr;
@@ -106,6 +107,7 @@ LOSS_NOINLINE PyObject *mmd_of(Steps s, PyObject *kernels, PyObject *n, PyObject
     XY = s.at(62, block_mean_rows(XY.get(), n, m, Pairs::across));            if (!XY) return nullptr;
     YX = s.at(63, block_mean_rows(YX.get(), m, n, Pairs::across));            if (!YX) return nullptr;
     YY = s.at(64, block_mean_rows(YY.get(), m, m, Pairs::within));            if (!YY) return nullptr;
+    // clang-format on
     return s.at(67, total(XX.get(), XY.get(), YX.get(), YY.get())).release();
 }
 
@@ -113,6 +115,7 @@ PyObject *MMD(FnObject *fn, PyObject *const *args) noexcept {
     PyObject *source = args[0], *target = args[1];
     const FnRow &row = mmd_row;
     Steps s(fn);
+    // clang-format off
     if (!s.ok(row.def_line, check_kernel_parameters(row, args)))                         return nullptr;
     Ref D;
     Ref n = s.at(48, int_size0(source, &D));                                              if (!n) return nullptr;
@@ -122,6 +125,7 @@ PyObject *MMD(FnObject *fn, PyObject *const *args) noexcept {
     if (!s.ok(49, refuse_empty(row, m.get(), "target")))                                  return nullptr;
     if (!s.ok(49, refuse_no_columns(row, D.get(), "target", "features")))                 return nullptr;
     Ref kernels = s.at(52, kernel_matrix(args));                                          if (!kernels) return nullptr;
+    // clang-format on
     return mmd_of(s, kernels.get(), n.get(), m.get());
 }
 
@@ -130,10 +134,12 @@ constexpr const char *kLocals[] = {"n", "m", "kernels", "XX", "YY", "XY", "YX", 
 
 }  // namespace
 
+// clang-format off
 const FnRow mmd_row = {
     /*name=*/&Names::MMD, /*entry=*/"loss.MMD", /*def_line=*/39,
     /*params=*/kParams, /*required=*/2, /*defaults=*/kernel_defaults, /*shown=*/ShownDefaults::at_def,
     /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/MMD, /*prepare=*/prepare,
 };
+// clang-format on
 
 }  // namespace loss

@@ -319,9 +319,16 @@ int exec_body(PyObject *module) noexcept {
     if (fn_type_ready() < 0) return -1;
     if (state_make_constants() < 0) return -1;
     // Fixed at start-up (-O, PYTHONOPTIMIZE): read once, as the bodies' asserts need it.
-    int level = 0;
-    if (PyConfig_GetInt("optimization_level", &level) < 0) return -1;
-    S.asserts.store(level == 0, std::memory_order_relaxed);
+    PyObject *flags = PySys_GetObject("flags");  // borrowed; no import machinery runs
+    if (!flags) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.flags");
+        return -1;
+    }
+    Ref optimize = Ref::steal(PyObject_GetAttrString(flags, "optimize"));
+    if (!optimize) return -1;
+    int truth = PyObject_IsTrue(optimize.get());
+    if (truth < 0) return -1;
+    S.asserts.store(truth == 0, std::memory_order_relaxed);
     return run_statements(module);
 }
 
