@@ -96,13 +96,15 @@ static inline PyInterpreterState *PyInterpreterState_Get(void) { return _PyInter
 #if PY_VERSION_HEX < 0x030B0000
 /// PyUnstable_Code_NewWithPosOnlyArgs (3.12): before 3.11 there is no qualname nor exception
 /// table, and the constructor adds CO_NOFREE; the flags stay as given.
-static inline PyCodeObject *PyUnstable_Code_NewWithPosOnlyArgs(
-    int argcount, int posonlyargcount, int kwonlyargcount, int nlocals, int stacksize, int flags, PyObject *code,
-    PyObject *consts, PyObject *names, PyObject *varnames, PyObject *freevars, PyObject *cellvars,
-    PyObject *filename, PyObject *name, PyObject *, int firstlineno, PyObject *linetable, PyObject *) {
-    PyCodeObject *co = PyCode_NewWithPosOnlyArgs(argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize, flags,
-                                                 code, consts, names, varnames, freevars, cellvars, filename, name,
-                                                 firstlineno, linetable);
+static inline PyCodeObject *PyUnstable_Code_NewWithPosOnlyArgs(int argcount, int posonlyargcount, int kwonlyargcount,
+                                                               int nlocals, int stacksize, int flags, PyObject *code,
+                                                               PyObject *consts, PyObject *names, PyObject *varnames,
+                                                               PyObject *freevars, PyObject *cellvars,
+                                                               PyObject *filename, PyObject *name, PyObject *,
+                                                               int firstlineno, PyObject *linetable, PyObject *) {
+    PyCodeObject *co =
+        PyCode_NewWithPosOnlyArgs(argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize, flags, code, consts,
+                                  names, varnames, freevars, cellvars, filename, name, firstlineno, linetable);
     if (co) co->co_flags = flags;
     return co;
 }
@@ -110,12 +112,11 @@ static inline PyCodeObject *PyUnstable_Code_NewWithPosOnlyArgs(
 /// PyUnstable_Code_NewWithPosOnlyArgs (3.12): 3.11's PyCode_NewWithPosOnlyArgs.
 static inline PyCodeObject *PyUnstable_Code_NewWithPosOnlyArgs(
     int argcount, int posonlyargcount, int kwonlyargcount, int nlocals, int stacksize, int flags, PyObject *code,
-    PyObject *consts, PyObject *names, PyObject *varnames, PyObject *freevars, PyObject *cellvars,
-    PyObject *filename, PyObject *name, PyObject *qualname, int firstlineno, PyObject *linetable,
-    PyObject *exceptiontable) {
-    return PyCode_NewWithPosOnlyArgs(argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize, flags, code,
-                                     consts, names, varnames, freevars, cellvars, filename, name, qualname,
-                                     firstlineno, linetable, exceptiontable);
+    PyObject *consts, PyObject *names, PyObject *varnames, PyObject *freevars, PyObject *cellvars, PyObject *filename,
+    PyObject *name, PyObject *qualname, int firstlineno, PyObject *linetable, PyObject *exceptiontable) {
+    return PyCode_NewWithPosOnlyArgs(argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize, flags, code, consts,
+                                     names, varnames, freevars, cellvars, filename, name, qualname, firstlineno,
+                                     linetable, exceptiontable);
 }
 #endif
 

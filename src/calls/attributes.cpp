@@ -31,7 +31,8 @@ PyObject *fn_get_doc(PyObject *self, void *) noexcept {
     return locked(self, [](FnObject *fn) noexcept -> PyObject * {
         if (!fn->doc) {
             const char *doc = fn->row->doc;
-            fn->doc = doc ? PyUnicode_DecodeUTF8(doc, static_cast<Py_ssize_t>(std::strlen(doc)), nullptr) : new_ref(Py_None);
+            fn->doc =
+                doc ? PyUnicode_DecodeUTF8(doc, static_cast<Py_ssize_t>(std::strlen(doc)), nullptr) : new_ref(Py_None);
             if (!fn->doc) return nullptr;
         }
         return new_ref(fn->doc);
@@ -116,8 +117,8 @@ int fn_run_getter(FnObject *fn) noexcept {
 }
 
 /// Stores a new defaults value after the warning; `value` may be null (deletion).
-int set_defaults_slot(PyObject *self, PyObject *FnObject::*slot, PyObject *value, bool ok_type,
-                      const char *type_error, const char *warning) noexcept {
+int set_defaults_slot(PyObject *self, PyObject *FnObject::*slot, PyObject *value, bool ok_type, const char *type_error,
+                      const char *warning) noexcept {
     if (value == Py_None) value = nullptr;
     if (value && !ok_type) {
         PyErr_SetString(PyExc_TypeError, type_error);
@@ -141,9 +142,9 @@ PyObject *fn_get_defaults(PyObject *self, void *) noexcept {
 }
 
 int fn_set_defaults(PyObject *self, PyObject *value, void *) noexcept {
-    return set_defaults_slot(self, &FnObject::defaults, value, value && PyTuple_Check(value),
-                             "__defaults__ must be set to a tuple object",
-                             "changes to vorlet.__defaults__ will not currently affect the values used in function calls");
+    return set_defaults_slot(
+        self, &FnObject::defaults, value, value && PyTuple_Check(value), "__defaults__ must be set to a tuple object",
+        "changes to vorlet.__defaults__ will not currently affect the values used in function calls");
 }
 
 PyObject *fn_get_kwdefaults(PyObject *self, void *) noexcept {

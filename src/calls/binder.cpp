@@ -104,8 +104,8 @@ int assign_keywords(const FnObject *fn, Py_ssize_t nargs, PyObject *kwnames, PyO
                 int eq = param == kw ? 1 : same_text(param, kw);
                 if (eq < 0) return -1;
                 if (eq) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                                 plain_name(row), kw);
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", plain_name(row),
+                                 kw);
                     return -1;
                 }
             }

@@ -89,7 +89,8 @@ int fn_type_ready() noexcept {
     FnType.tp_name = "loss.vorlet";
     FnType.tp_doc = "A function of the loss module.";
     FnType.tp_basicsize = sizeof(FnObject);
-    FnType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
+    FnType.tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
     FnType.tp_vectorcall_offset = offsetof(FnObject, vectorcall);
     FnType.tp_call = PyVectorcall_Call;
     FnType.tp_dealloc = fn_dealloc;

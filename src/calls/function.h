@@ -43,21 +43,20 @@ enum class ShownDefaults : bool { at_def, on_first_read };
 /// alone uses.
 struct FnRow {
     NameRef name;
-    const char *entry;            // traceback entry name, "loss.<name>"
+    const char *entry;  // traceback entry name, "loss.<name>"
     int def_line;
     NameList<kMaxParams> params;  // no more than the binder has room for
     int required;                 // how many leading parameters have no default
     DefaultsFn defaults;          // null when every parameter is required
     ShownDefaults shown;
-    NameList<INT_MAX> locals;     // co_varnames after the parameters
-    const char *doc;              // UTF-8, or null for none
+    NameList<INT_MAX> locals;  // co_varnames after the parameters
+    const char *doc;           // UTF-8, or null for none
     BodyFn body;
-    PrepareFn prepare;            // null when the body uses only the state's names and constants
+    PrepareFn prepare;  // null when the body uses only the state's names and constants
 };
 
 struct FnObject {
-    PyObject_HEAD
-    const FnRow *row;
+    PyObject_HEAD const FnRow *row;
     PyObject *module;  // __module__
     PyObject *weakrefs;
     vectorcallfunc vectorcall;
@@ -71,7 +70,7 @@ struct FnObject {
     PyObject *arg_defaults;  // what calls fill in: made when the `def` runs, never replaced
     PyObject *defaults;      // __defaults__
     PyObject *kwdefaults;
-    bool defaults_pending;   // __defaults__ is still to be made from arg_defaults
+    bool defaults_pending;  // __defaults__ is still to be made from arg_defaults
     PyObject *annotations;
     PyObject *is_coroutine;  // made on first read
 };

@@ -78,7 +78,8 @@ template <class... Args>
 PyObject *method_kw(PyObject *self, PyObject *name, PyObject *kwnames, Args... args) noexcept {
     PyObject *stack[] = {nullptr, self, args...};
     size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return PyObject_VectorcallMethod(name, stack + 1, (1 + sizeof...(Args) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    return PyObject_VectorcallMethod(name, stack + 1, (1 + sizeof...(Args) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kwnames);
 }
 
 /// `self.name(*args)`.

@@ -93,8 +93,8 @@ void add_entry(const char *entry, int line, PyObject *globals) noexcept {
             if (line != 0) cache_insert(line, code.get());
         }
         // A fresh frame reports its code object's first line on every version.
-        frame = Ref::steal(reinterpret_cast<PyObject *>(
-            traceback_frame(reinterpret_cast<PyCodeObject *>(code.get()), globals)));
+        frame = Ref::steal(
+            reinterpret_cast<PyObject *>(traceback_frame(reinterpret_cast<PyCodeObject *>(code.get()), globals)));
         PyErr_Clear();
         PyErr_SetRaisedException(saved.release());
     }

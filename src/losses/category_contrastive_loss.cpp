@@ -19,16 +19,26 @@ const char kDoc[] =
 
 /// The names only this function uses, and its keyword of line 196.
 struct {
-    PyObject *add, *argmax, *diag, *diag_embed, *float_, *functional, *keepdim, *matmul, *max, *mul, *nn,
-        *one_hot, *relu, *repeat, *sub;
+    PyObject *add, *argmax, *diag, *diag_embed, *float_, *functional, *keepdim, *matmul, *max, *mul, *nn, *one_hot,
+        *relu, *repeat, *sub;
     PyObject *kw_keepdim;  // ("keepdim",)
 } own;
 
 int prepare() noexcept {
-    if (intern_names({{&own.add, "add"}, {&own.argmax, "argmax"}, {&own.diag, "diag"},
-                      {&own.diag_embed, "diag_embed"}, {&own.float_, "float"}, {&own.functional, "functional"},
-                      {&own.keepdim, "keepdim"}, {&own.matmul, "matmul"}, {&own.max, "max"}, {&own.mul, "mul"},
-                      {&own.nn, "nn"}, {&own.one_hot, "one_hot"}, {&own.relu, "relu"}, {&own.repeat, "repeat"},
+    if (intern_names({{&own.add, "add"},
+                      {&own.argmax, "argmax"},
+                      {&own.diag, "diag"},
+                      {&own.diag_embed, "diag_embed"},
+                      {&own.float_, "float"},
+                      {&own.functional, "functional"},
+                      {&own.keepdim, "keepdim"},
+                      {&own.matmul, "matmul"},
+                      {&own.max, "max"},
+                      {&own.mul, "mul"},
+                      {&own.nn, "nn"},
+                      {&own.one_hot, "one_hot"},
+                      {&own.relu, "relu"},
+                      {&own.repeat, "repeat"},
                       {&own.sub, "sub"}}) < 0)
         return -1;
     return state_once(own.kw_keepdim, [] { return names_tuple({own.keepdim}); });
@@ -186,9 +196,9 @@ PyObject *category_contrastive_loss(FnObject *fn, PyObject *const *args) noexcep
 }
 
 constexpr const char *kParams[] = {"repre", "gt", "classes", "flag_gt"};
-constexpr const char *kLocals[] = {"batch_size", "F_h_h", "F_hn_hn", "label_onehot", "label_num",
-    "F_h_h_sum", "label_num_broadcast", "F_h_h_mean", "gt_", "F_h_h_mean_max", "theta", "F_h_hn_mean_",
-    "F_h_hn_mean"};
+constexpr const char *kLocals[] = {
+    "batch_size", "F_h_h", "F_hn_hn",        "label_onehot", "label_num",    "F_h_h_sum",  "label_num_broadcast",
+    "F_h_h_mean", "gt_",   "F_h_h_mean_max", "theta",        "F_h_hn_mean_", "F_h_hn_mean"};
 
 }  // namespace
 

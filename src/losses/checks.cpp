@@ -207,8 +207,8 @@ constexpr Range kFloat32 = {128, -126, "float32"}, kFloat64 = {1024, -1022, "flo
 /// Refuses a ladder b * kernel_mul**e, e from -(kernel_num // 2) to kernel_num - 1 - kernel_num // 2,
 /// that leaves the range of the features' dtype; `base` is fix_sigma, or 1 for a bandwidth from
 /// the data, which the ratios alone then judge.
-int check_ladder(const FnRow &row, const Kernel &k, PyObject *kernel_mul, PyObject *kernel_num,
-                 PyObject *fix_sigma, double base) noexcept {
+int check_ladder(const FnRow &row, const Kernel &k, PyObject *kernel_mul, PyObject *kernel_num, PyObject *fix_sigma,
+                 double base) noexcept {
     double mul, num;
     int r = real_value(kernel_mul, mul);
     if (r <= 0) return r;

@@ -227,8 +227,8 @@ PyObject *guassian_kernel_mmd(FnObject *fn, PyObject *const *args) noexcept {
 }
 
 constexpr const char *kParams[] = {"source", "target", "kernel_mul", "kernel_num", "fix_sigma"};
-constexpr const char *kLocals[] = {"n_samples", "total", "total0", "total1", "L2_distance", "bandwidth",
-    "bandwidth_list", "kernel_val", "i", "bandwidth_temp"};
+constexpr const char *kLocals[] = {"n_samples", "total",          "total0",     "total1", "L2_distance",
+                                   "bandwidth", "bandwidth_list", "kernel_val", "i",      "bandwidth_temp"};
 
 }  // namespace
 

@@ -18,8 +18,12 @@ struct {
 } own;
 
 int prepare() noexcept {
-    if (intern_names({{&own.Tensor, "Tensor"}, {&own.tensor, "tensor"}, {&own.log, "log"},
-                      {&own.device, "device"}, {&own.float_info, "float_info"}, {&own.epsilon, "epsilon"}}) < 0)
+    if (intern_names({{&own.Tensor, "Tensor"},
+                      {&own.tensor, "tensor"},
+                      {&own.log, "log"},
+                      {&own.device, "device"},
+                      {&own.float_info, "float_info"},
+                      {&own.epsilon, "epsilon"}}) < 0)
         return -1;
     if (state_once(own.kw_device, [] { return names_tuple({own.device}); }) < 0) return -1;
     return state_once(own.half_min, [] { return PyFloat_FromDouble(0x1p-24); });

@@ -22,8 +22,8 @@ struct {
 } own;
 
 int prepare() noexcept {
-    if (intern_names({{&own.kernel_mul, "kernel_mul"}, {&own.kernel_num, "kernel_num"},
-                      {&own.fix_sigma, "fix_sigma"}}) < 0)
+    if (intern_names(
+            {{&own.kernel_mul, "kernel_mul"}, {&own.kernel_num, "kernel_num"}, {&own.fix_sigma, "fix_sigma"}}) < 0)
         return -1;
     return state_once(own.kw_kernel, [] { return names_tuple({own.kernel_mul, own.kernel_num, own.fix_sigma}); });
 }

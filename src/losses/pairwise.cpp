@@ -117,10 +117,18 @@ bool fill(Kit &k, PyObject *torch) noexcept {
     const struct {
         Ref *slot;
         const char *text;
-    } names[] = {{&k.shape, "shape"}, {&k.layout, "layout"}, {&k.is_cpu, "is_cpu"},
-                 {&k.requires_grad, "requires_grad"}, {&k.tangent, "tangent"}, {&k.narrow, "narrow"},
-                 {&k.new_empty, "new_empty"}, {&k.pow_, "pow_"}, {&k.mul_, "mul_"}, {&k.copy_, "copy_"},
-                 {&k.saved_tensors, "saved_tensors"}, {&k.save_for_backward, "save_for_backward"},
+    } names[] = {{&k.shape, "shape"},
+                 {&k.layout, "layout"},
+                 {&k.is_cpu, "is_cpu"},
+                 {&k.requires_grad, "requires_grad"},
+                 {&k.tangent, "tangent"},
+                 {&k.narrow, "narrow"},
+                 {&k.new_empty, "new_empty"},
+                 {&k.pow_, "pow_"},
+                 {&k.mul_, "mul_"},
+                 {&k.copy_, "copy_"},
+                 {&k.saved_tensors, "saved_tensors"},
+                 {&k.save_for_backward, "save_for_backward"},
                  {&k.save_for_forward, "save_for_forward"}};
     for (const auto &name : names) {
         if (!keep(*name.slot, PyUnicode_InternFromString(name.text))) return false;

@@ -2,9 +2,9 @@
 #include "calls/function.h"
 #include "calls/ops.h"
 #include "compat.h"
-#include "state.h"
 #include "module/functions.h"
 #include "module/version.h"
+#include "state.h"
 
 namespace loss {
 
@@ -33,7 +33,7 @@ enum class Phase { none, created, running, done };
 
 struct Record {
     Phase phase = Phase::none;
-    unsigned long runner = 0;              // the thread running the exec step
+    unsigned long runner = 0;               // the thread running the exec step
     PyThread_type_lock finished = nullptr;  // held while an exec step runs; made once
 };
 
@@ -46,8 +46,7 @@ enum class Next { go_on, wait, fail };
 
 /// Waits, without the GIL or the thread's attachment, for the running exec step to end.
 void wait_for_exec() noexcept {
-    Py_BEGIN_ALLOW_THREADS
-    PyThread_acquire_lock(record.finished, WAIT_LOCK);
+    Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(record.finished, WAIT_LOCK);
     PyThread_release_lock(record.finished);
     Py_END_ALLOW_THREADS
 }
@@ -57,8 +56,9 @@ Next check_interpreter() noexcept {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return Next::fail;  // the query's own error
     if (S.first_interpreter != -1 && S.first_interpreter != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return Next::fail;
     }
     // torch cannot be imported into a subinterpreter, and objects made there would
@@ -280,8 +280,8 @@ int import_statement(PyObject *name) noexcept {
 int def_statement(int f) noexcept {
     const FnRow &row = *kRows[f];
     PyObject *name = S.names.*row.name;
-    Ref fn = Ref::steal(
-        reinterpret_cast<PyObject *>(fn_new(row, name, S.names.loss, S.globals, S.code[f], S.varnames[f])));
+    Ref fn =
+        Ref::steal(reinterpret_cast<PyObject *>(fn_new(row, name, S.names.loss, S.globals, S.code[f], S.varnames[f])));
     if (!fn) return -1;
     return PyDict_SetItem(S.globals, name, fn.get());
 }
@@ -386,9 +386,7 @@ int exec_module(PyObject *module) noexcept {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(create_module)},
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    LOSS_SLOT_ONE_INTERPRETER
-    LOSS_SLOT_GIL_NOT_USED
-    {0, nullptr},
+    LOSS_SLOT_ONE_INTERPRETER LOSS_SLOT_GIL_NOT_USED{0, nullptr},
 };
 
 PyModuleDef module_def = {

@@ -27,9 +27,9 @@ inline bool version_matches(unsigned long runtime, int major, int minor) noexcep
 
 /// The warning text for a module built for `major`.`minor` loaded by `runtime`.
 inline void format_version_warning(char (&buffer)[200], int major, int minor, unsigned long runtime) noexcept {
-    std::snprintf(buffer, sizeof buffer, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  major, minor, "loss", "does not match", static_cast<int>((runtime >> 24) & 0xFF),
-                  static_cast<int>((runtime >> 16) & 0xFF));
+    std::snprintf(buffer, sizeof buffer,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", major, minor, "loss",
+                  "does not match", static_cast<int>((runtime >> 24) & 0xFF), static_cast<int>((runtime >> 16) & 0xFF));
 }
 
 }  // namespace loss
