@@ -13,17 +13,20 @@ namespace loss {
 // The identifiers that more than one function, or the module itself, uses as a global,
 // attribute or keyword name. Each becomes one interned str of the state. A function's
 // parameter and local names, and the names its body alone uses, are kept beside it.
-#define LOSS_NAMES(X)                                                                                               \
-    /* the functions: bound by the module, and two of them looked up as globals by the others */                    \
-    X(guassian_kernel_mmd, "guassian_kernel_mmd")                                                                   \
-    X(MMD, "MMD") X(compute_joint, "compute_joint") X(instance_contrastive_Loss, "instance_contrastive_Loss")       \
-        X(category_contrastive_loss,                                                                                \
-          "category_contrastive_loss") /* globals, attributes and keywords of more than one body */                 \
-        X(torch, "torch") X(dim, "dim") X(unsqueeze, "unsqueeze") X(expand, "expand") X(size, "size") X(sum, "sum") \
-            X(div, "div") X(view, "view") X(t, "t") X(where, "where") X(to, "to") X(dtype, "dtype")                 \
-                X(float16, "float16") X(shape, "shape") /* builtins and module set-up */                            \
-        X(loss, "loss") X(range, "range") X(AssertionError, "AssertionError") X(sys, "sys") X(spec, "__spec__")     \
-            X(initializing, "_initializing") X(test, "__test__")
+// clang-format off
+#define LOSS_NAMES(X)                                                                                     \
+    /* the functions: bound by the module, and two of them looked up as globals by the others */          \
+    X(guassian_kernel_mmd, "guassian_kernel_mmd") X(MMD, "MMD") X(compute_joint, "compute_joint")         \
+    X(instance_contrastive_Loss, "instance_contrastive_Loss")                                             \
+    X(category_contrastive_loss, "category_contrastive_loss")                                             \
+    /* globals, attributes and keywords of more than one body */                                          \
+    X(torch, "torch") X(dim, "dim") X(unsqueeze, "unsqueeze") X(expand, "expand") X(size, "size")         \
+    X(sum, "sum") X(div, "div") X(view, "view") X(t, "t") X(where, "where") X(to, "to") X(dtype, "dtype") \
+    X(float16, "float16") X(shape, "shape")                                                               \
+    /* builtins and module set-up */                                                                      \
+    X(loss, "loss") X(range, "range") X(AssertionError, "AssertionError") X(sys, "sys")                   \
+    X(spec, "__spec__") X(initializing, "_initializing") X(test, "__test__")
+// clang-format on
 
 struct Names {
 #define LOSS_NAME_FIELD(id, text) PyObject *id;
