@@ -36,8 +36,8 @@ WHEELS = os.path.join(CACHE, "wheels")
 CPU_INDEX = "https://download.pytorch.org/whl/cpu"
 DIST = "torch-mmd-contrastive"
 SDISTS, LINUX = "dist/sdist", "dist/linux"
-BUILD_TOOLS = ["scikit-build-core>=0.11.1", "cmake", "ninja", "numpy", "pytest", "hypothesis"]
-TEST_TOOLS = ["numpy", "pytest", "hypothesis"]
+BUILD_TOOLS = ["scikit-build-core>=0.11.1", "cmake", "ninja", "numpy", "pytest", "pytest-timeout", "hypothesis"]
+TEST_TOOLS = ["numpy", "pytest", "pytest-timeout", "hypothesis"]
 PIP = ["-m", "pip", "--disable-pip-version-check", "-q"]
 os.environ.setdefault("LOSS_WERROR", "ON")
 
@@ -499,7 +499,7 @@ def aarch64(session):
 SHARED_WINDOWS = os.path.join(os.environ.get("SHARED", os.path.join(ROOT, "..", "shared")), "windows")
 # torch's dependencies and the suite's, named since pip download --platform takes the markers of
 # this machine (Linux) and would ask for torch's CUDA wheels.
-WINDOWS_PACKAGES = ["numpy", "pytest", "hypothesis", "msvc-runtime", "pip", "filelock", "typing-extensions", "sympy",
+WINDOWS_PACKAGES = ["numpy", "pytest", "pytest-timeout", "hypothesis", "msvc-runtime", "pip", "filelock", "typing-extensions", "sympy",
                     "mpmath", "networkx", "jinja2", "MarkupSafe", "fsspec", "iniconfig", "packaging", "pluggy",
                     "colorama", "exceptiongroup", "tomli", "attrs", "sortedcontainers"]
 # Microsoft's C++ runtime in front of Wine's, whose std::rethrow_exception destroys torch's
@@ -581,7 +581,7 @@ def wine_prefix(session, torch, tag):
             with open(os.path.join(python, dll + ".dll"), "wb") as f:
                 f.write(z.read(member))
     wine(session, python, env, *windows_pip(), "install", "-q", "--no-warn-script-location", "--no-index",
-         "--find-links", windows_path(wheels), "torch==" + torch, "numpy", "pytest", "hypothesis")
+         "--find-links", windows_path(wheels), "torch==" + torch, "numpy", "pytest", "pytest-timeout", "hypothesis")
     open(stamp, "w").close()
     return python, env
 

@@ -14,6 +14,7 @@ import numpy as np
 import torch
 
 import loss
+from helpers import RaisingEqStr
 
 ONCE = sys.argv[1:] == ["--once"]
 ROUNDS = int(sys.argv[1] if len(sys.argv) > 1 and not ONCE else os.environ.get("LEAK_ROUNDS", "1000"))
@@ -22,14 +23,6 @@ ROUNDS = int(sys.argv[1] if len(sys.argv) > 1 and not ONCE else os.environ.get("
 # grows with every round, so it must show in each of two measured periods.
 MAX_BLOCKS = 64
 MAX_TRACED = 16 * 1024
-
-
-class RaisingEqStr(str):
-    """A keyword name whose comparison raises."""
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        raise KeyError("eq")
 
 
 class Boom(object):

@@ -10,7 +10,6 @@ import io
 import pickle
 import pydoc
 import re
-import subprocess
 import sys
 import textwrap
 import warnings
@@ -20,6 +19,7 @@ import pytest
 import torch
 
 import loss
+from helpers import child
 
 NAMES = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss", "category_contrastive_loss")
 EPS = sys.float_info.epsilon
@@ -119,8 +119,7 @@ def assign(f, attr, value, delete=False):
 
 
 def run_fresh(code, stdin=None):
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], input=stdin, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, timeout=300)
+    proc = child("-c", textwrap.dedent(code), stdin=stdin)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout
 

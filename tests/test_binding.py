@@ -5,7 +5,7 @@ import pytest
 import torch
 
 import loss
-from conftest import Duck, assert_steady, entries, run_python
+from helpers import Duck, assert_steady, entries, run_python
 
 # name: (parameters, required, def line)
 TABLE = {

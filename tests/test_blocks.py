@@ -9,7 +9,7 @@ import torch
 from torch.overrides import TorchFunctionMode
 
 import loss
-from conftest import counting_compile, in_threads, op_log, same
+from helpers import counting_compile, in_threads, op_log, same
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "benchmarks"))
 import reference  # noqa: E402  (the sequence, statement for statement)

@@ -2,7 +2,7 @@ import pytest
 import torch
 
 import loss
-from conftest import entries
+from helpers import entries
 
 f = loss.category_contrastive_loss
 

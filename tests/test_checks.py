@@ -8,7 +8,7 @@ import pytest
 import torch
 
 import loss
-from conftest import entries
+from helpers import entries
 
 X, Y = torch.rand(6, 4), torch.rand(5, 4) + 100
 U8 = torch.randint(0, 256, (6, 4), dtype=torch.uint8)

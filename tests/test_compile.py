@@ -3,7 +3,7 @@ import pytest
 import torch
 
 import loss
-from conftest import counting_compile
+from helpers import counting_compile
 
 NAMES = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss",
          "category_contrastive_loss")

@@ -5,7 +5,7 @@ import pytest
 import torch
 
 import loss
-from conftest import Duck, assert_steady, entries, needs_asserts
+from helpers import Duck, assert_steady, entries, needs_asserts
 
 
 def reference(x, y):

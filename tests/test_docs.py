@@ -11,13 +11,13 @@ row shows. What a page asks to be checked it marks with an HTML comment, `<!-- c
 import inspect
 import os
 import re
-import subprocess
 import sys
 import types
 
 import pytest
 
 import loss
+from helpers import child
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 PAGES = ("README.md", "docs/api.md", "docs/torch-compile.md", "examples/README.md")
@@ -94,10 +94,7 @@ def marked(page, what):
 
 
 def run(args, code=None):
-    env = dict(os.environ)
-    env.pop("PYTHONOPTIMIZE", None)
-    proc = subprocess.run([sys.executable] + args + ([code] if code else []), cwd=ROOT, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, env=env, timeout=300)
+    proc = child(*args, *([code] if code else []), cwd=ROOT)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout
 

@@ -5,7 +5,7 @@ import pytest
 import torch
 
 import loss
-from conftest import assert_steady, counting_compile, op_log
+from helpers import assert_steady, counting_compile, op_log
 
 NAMES = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss",
          "category_contrastive_loss")

@@ -6,7 +6,6 @@ entry of each line, raised in every thread at once, agree across threads."""
 import os
 import pickle
 import re
-import subprocess
 import sys
 import sysconfig
 import threading
@@ -16,7 +15,7 @@ import pytest
 import torch
 
 import loss
-from conftest import ENTRIES_SRC, entries, in_threads, same
+from helpers import ENTRIES_SRC, child, entries, in_threads, same
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 THREADS, ROUNDS = 8, 40
@@ -70,9 +69,7 @@ def test_import_leaves_the_gil_off():
         "    import loss\n"
         "print(after_torch, sys._is_gil_enabled(), [str(w.message) for w in caught if w.category is RuntimeWarning])\n"
     )
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHON_GIL", "PYTHONWARNINGS")}
-    proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, env=env, timeout=300)
+    proc = child("-c", code, drop=("PYTHON_GIL",))
     assert proc.returncode == 0, proc.stderr
     # torch first: were the GIL on after it alone, it would be torch's doing, not ours.
     assert proc.stdout.split("\n")[0] == "False False []"
@@ -256,9 +253,7 @@ print("ok", len(serial))
 
 def test_fresh_interpreter_first_reads_and_entries_in_threads():
     code = FRESH % (THREADS, NAMES)
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONOPTIMIZE", "PYTHONWARNINGS")}
-    proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, env=env, timeout=300)
+    proc = child("-c", code)
     assert proc.returncode == 0 and proc.stdout.split() == ["ok", "12"], proc.stderr
 
 
@@ -320,9 +315,8 @@ def test_kept_function_while_failed_imports_are_retried(mode):
     # 20 rounds of the 300 retries that crashed or freed the constants in most runs without the GIL.
     retries = 6000 if FREE_THREADED else 300
     code = KEPT % (4, retries, mode)
-    # A couple of seconds when nothing is freed in use; a hang when something is.
-    proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=120)
+    # A couple of seconds when nothing is freed in use; a hang, which pytest-timeout ends, when something is.
+    proc = child("-c", code)
     assert proc.returncode == 0, (proc.returncode, proc.stderr[-3000:])
     assert proc.stdout.split()[:2] == ["0", "True"], proc.stdout
 
@@ -357,7 +351,6 @@ print(whole_a, whole_b, a is b, sys.modules["loss"] is a, a.__test__ == {})
 
 @pytest.mark.parametrize("run", range(2))
 def test_import_under_two_names_at_once_gives_the_whole_module(run):
-    proc = subprocess.run([sys.executable, "-c", TWO_NAMES], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=300)
+    proc = child("-c", TWO_NAMES)
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout.split() == ["True"] * 5, proc.stdout

@@ -4,7 +4,7 @@ import pytest
 import torch
 
 import loss
-from conftest import entries
+from helpers import entries
 
 f = loss.guassian_kernel_mmd
 DATA = "data"  # base bandwidth taken from the mean distance over distinct pairs

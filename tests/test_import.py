@@ -6,7 +6,7 @@ import sysconfig
 
 import pytest
 
-from conftest import run_python
+from helpers import run_python
 
 
 def check(proc):

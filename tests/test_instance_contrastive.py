@@ -7,7 +7,7 @@ import pytest
 import torch
 
 import loss
-from conftest import entries, needs_asserts, rebind
+from helpers import entries, needs_asserts, rebind
 
 f = loss.instance_contrastive_Loss
 MACHINE_EPS = sys.float_info.epsilon

@@ -2,7 +2,7 @@ import pytest
 import torch
 
 import loss
-from conftest import entries, op_log, rebind
+from helpers import entries, op_log, rebind
 from test_gaussian_kernel import plain_kernel
 
 

@@ -2,13 +2,12 @@
 import ast
 import filecmp
 import os
-import subprocess
-import sys
 from importlib import metadata
 
 import pytest
 
 import loss
+from helpers import child
 
 STUBS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                      "stubs", "loss-stubs", "__init__.pyi")
@@ -87,10 +86,8 @@ def mypy_report(tmp_path_factory):
     header = ["import torch", "import loss", "t = torch.zeros(2, 2)"]
     (tmp / "snippet.py").write_text("\n".join(header + [c for c, _ in MYPY_CASES]) + "\n")
     (tmp / "mypy.ini").write_text("[mypy]\n[mypy-torch.*]\nfollow_imports = skip\n")
-    proc = subprocess.run([sys.executable, "-m", "mypy", "--config-file", "mypy.ini",
-                           "--no-incremental", "--show-error-codes", "snippet.py"],
-                          cwd=str(tmp), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          universal_newlines=True, timeout=300)
+    proc = child("-m", "mypy", "--config-file", "mypy.ini", "--no-incremental", "--show-error-codes", "snippet.py",
+                 cwd=str(tmp))
     errors = {}
     for line in proc.stdout.splitlines():
         parts = line.split(":", 3)

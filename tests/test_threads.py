@@ -7,7 +7,7 @@ import pytest
 import torch
 
 import loss
-from conftest import in_threads, same
+from helpers import in_threads, same
 
 THREADS, ROUNDS = 4, 120
 NAMES = ("guassian_kernel_mmd", "MMD", "compute_joint", "instance_contrastive_Loss", "category_contrastive_loss")

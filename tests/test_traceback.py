@@ -4,7 +4,7 @@ import pytest
 import torch
 
 import loss
-from conftest import Duck, entries, run_python
+from helpers import Duck, entries, run_python
 
 
 def failure(fn, *args):
@@ -60,7 +60,7 @@ def test_same_line_shares_code_object():
 CACHE_ORDER = '''
 import torch, loss, sys
 sys.path.insert(0, %r)
-from conftest import Duck
+from helpers import Duck
 t = torch.rand(3, 3)
 make = {
     7: lambda: loss.guassian_kernel_mmd(),

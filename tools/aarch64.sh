@@ -15,7 +15,7 @@ out=build/aarch64
 venv=/opt/test-3.11
 pip="python -m pip --disable-pip-version-check -q"
 # The suite's stub cases run mypy.
-tests="numpy pytest hypothesis mypy"
+tests="numpy pytest pytest-timeout hypothesis mypy"
 
 fail() { echo "aarch64: $*" >&2; exit 1; }
 cd "$checkout"
