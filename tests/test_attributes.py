@@ -600,17 +600,25 @@ def test_released_function_dies_with_its_weak_references(cycle):
 
 # Each allocation that making the value needs fails once in turn: a failed read
 # raises MemoryError and leaves the slot empty, so that a later read succeeds.
-@pytest.mark.parametrize("name, attr", [
-    ("instance_contrastive_Loss", "__defaults__"),
-    ("MMD", "__doc__"),
-    ("MMD", "__annotations__"),
-    ("MMD", "__dict__"),
+# A binder error first puts the def line's entry of the function in the code-object cache; the
+# getter's entry on the same line keeps its own name.
+@pytest.mark.parametrize("name, attr, bind_first", [
+    ("instance_contrastive_Loss", "__defaults__", False),
+    ("instance_contrastive_Loss", "__defaults__", True),
+    ("MMD", "__doc__", False),
+    ("MMD", "__annotations__", False),
+    ("MMD", "__dict__", False),
 ])
-def test_out_of_memory_leaves_lazy_slot_empty(name, attr):
+def test_out_of_memory_leaves_lazy_slot_empty(name, attr, bind_first):
     pytest.importorskip("_testcapi")
     out = run_fresh("""
         import _testcapi, functools, traceback, loss
         f = getattr(loss, %r)
+        if %r:
+            try:
+                f()
+            except TypeError:
+                pass
         failures, entries, hold = 0, set(), None
         for start in range(40):
             # Armed without making an argument tuple, after emptying the free
@@ -631,7 +639,7 @@ def test_out_of_memory_leaves_lazy_slot_empty(name, attr):
             break
         assert getattr(f, %r) is value
         print(failures, sorted(entries))
-        """ % (name, attr, attr))
+        """ % (name, bind_first, attr, attr))
     failures, entries = out.split(" ", 1)
     assert int(failures) > 0
     expected = [("loss.__defaults__", "loss.py", 150)] if attr == "__defaults__" else []

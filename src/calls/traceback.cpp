@@ -1,4 +1,5 @@
-// traceback.cpp: traceback entries and the process-wide code-object cache keyed by line.
+// traceback.cpp: traceback entries and the process-wide code-object cache keyed by line and
+// entry name.
 #include "calls/traceback.h"
 
 #include "compat.h"
@@ -12,10 +13,12 @@ namespace {
 
 struct CachedCode {
     int line;
+    const char *entry;
     PyObject *code;
 };
 
-// Sorted by line; lives until the process ends.
+// Sorted by line; lives until the process ends. One line can carry several entry names (a def
+// line is the exec step's, the binder's and the defaults getter's), each its own code object.
 struct CodeCache {
     CachedCode *pairs = nullptr;
     int count = 0;
@@ -29,8 +32,9 @@ constexpr int kCacheStep = 64;
 // may fail and add entries of their own).
 PyMutex cache_mutex;
 
-/// Index of the first pair whose line is not below `line`.
-int cache_find(int line) noexcept {
+/// Index of the pair of (`line`, `entry`), or else of where it would go: the end of that line's
+/// pairs.
+int cache_find(int line, const char *entry) noexcept {
     int lo = 0, hi = cache.count;
     while (lo < hi) {
         int mid = lo + (hi - lo) / 2;
@@ -39,24 +43,27 @@ int cache_find(int line) noexcept {
         else
             hi = mid;
     }
+    while (lo < cache.count && cache.pairs[lo].line == line && std::strcmp(cache.pairs[lo].entry, entry) != 0) ++lo;
     return lo;
 }
 
-/// The code object cached for `line` (a new reference), or null.
-PyObject *cache_get(int line) noexcept {
+bool cache_has(int pos, int line) noexcept { return pos < cache.count && cache.pairs[pos].line == line; }
+
+/// The code object cached for (`line`, `entry`) (a new reference), or null.
+PyObject *cache_get(int line, const char *entry) noexcept {
     PyMutex_Lock(&cache_mutex);
-    int pos = cache_find(line);
-    PyObject *code = pos < cache.count && cache.pairs[pos].line == line ? new_ref(cache.pairs[pos].code) : nullptr;
+    int pos = cache_find(line, entry);
+    PyObject *code = cache_has(pos, line) ? new_ref(cache.pairs[pos].code) : nullptr;
     PyMutex_Unlock(&cache_mutex);
     return code;
 }
 
-/// Stores (line, code) unless the line is cached already; a failed allocation only loses
-/// the caching.
-void cache_insert(int line, PyObject *code) noexcept {
+/// Stores (line, entry, code) unless they are cached already; a failed allocation only loses
+/// the caching. `entry` is a static text.
+void cache_insert(int line, const char *entry, PyObject *code) noexcept {
     PyMutex_Lock(&cache_mutex);
-    int pos = cache_find(line);
-    bool cached = pos < cache.count && cache.pairs[pos].line == line;
+    int pos = cache_find(line, entry);
+    bool cached = cache_has(pos, line);
     if (!cached && cache.count == cache.capacity) {
         size_t grown = static_cast<size_t>(cache.capacity) + kCacheStep;
         auto *pairs = static_cast<CachedCode *>(PyMem_Realloc(cache.pairs, grown * sizeof(CachedCode)));
@@ -69,7 +76,7 @@ void cache_insert(int line, PyObject *code) noexcept {
         std::memmove(cache.pairs + pos + 1, cache.pairs + pos,
                      static_cast<size_t>(cache.count - pos) * sizeof(CachedCode));
         Py_INCREF(code);
-        cache.pairs[pos] = CachedCode{line, code};
+        cache.pairs[pos] = CachedCode{line, entry, code};
         ++cache.count;
     }
     PyMutex_Unlock(&cache_mutex);
@@ -85,12 +92,12 @@ void add_entry(const char *entry, int line, PyObject *globals) noexcept {
         // 3.12 refuses to make a frame while an exception is set: keep it aside
         // until both the code object and the frame exist.
         Ref saved = Ref::steal(PyErr_GetRaisedException());
-        code = Ref::steal(cache_get(line));
+        code = Ref::steal(cache_get(line, entry));
         if (!code) {
             code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty("loss.py", entry, line)));
             if (!code) return;  // the new error replaces the saved one
-            // Another thread may have cached the line meanwhile: the insert looks again.
-            if (line != 0) cache_insert(line, code.get());
+            // Another thread may have cached it meanwhile: the insert looks again.
+            cache_insert(line, entry, code.get());
         }
         // A fresh frame reports its code object's first line on every version.
         frame = Ref::steal(
