@@ -75,7 +75,8 @@ struct State {
     std::atomic<bool> asserts{true};
 };
 
-/// The one module state of the process. One exec step at a time fills it (the others wait for
+/// The process-wide state every function reads (what one body alone uses sits beside it, in its
+/// file's `own`). One exec step at a time fills it (the others wait for
 /// its outcome); every field a call reads is complete before the exec step binds the functions,
 /// and binding them in the module dictionary publishes it to other threads. Its objects are made
 /// once and kept until the process ends: a retried import reuses them, as functions kept from a

@@ -102,7 +102,7 @@ PyObject *fn_get_code(PyObject *self, void *) noexcept { return new_ref(as_fn(se
 
 /// Makes `__defaults__` on its first read, where the row says so: a tuple of its own with
 /// the argument defaults' values. There are no keyword-only defaults to make.
-int fn_run_getter(FnObject *fn) noexcept {
+int make_pending_defaults(FnObject *fn) noexcept {
     if (!fn->defaults_pending) return 0;
     Py_ssize_t n = PyTuple_GET_SIZE(fn->arg_defaults);
     PyObject *defaults = PyTuple_New(n);
@@ -126,7 +126,7 @@ int set_defaults_slot(PyObject *self, PyObject *FnObject::*slot, PyObject *value
     }
     return locked(self, [=](FnObject *fn) noexcept {
         // Settle the getter first, so that it never overwrites what is assigned here.
-        if (fn_run_getter(fn) < 0) return -1;
+        if (make_pending_defaults(fn) < 0) return -1;
         if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0) return -1;
         Py_XINCREF(value);
         Py_XSETREF(fn->*slot, value);
@@ -136,7 +136,7 @@ int set_defaults_slot(PyObject *self, PyObject *FnObject::*slot, PyObject *value
 
 PyObject *fn_get_defaults(PyObject *self, void *) noexcept {
     return locked(self, [](FnObject *fn) noexcept -> PyObject * {
-        if (fn_run_getter(fn) < 0) return nullptr;
+        if (make_pending_defaults(fn) < 0) return nullptr;
         return none_if_null(fn->defaults);
     });
 }
@@ -149,7 +149,7 @@ int fn_set_defaults(PyObject *self, PyObject *value, void *) noexcept {
 
 PyObject *fn_get_kwdefaults(PyObject *self, void *) noexcept {
     return locked(self, [](FnObject *fn) noexcept -> PyObject * {
-        if (fn_run_getter(fn) < 0) return nullptr;
+        if (make_pending_defaults(fn) < 0) return nullptr;
         return none_if_null(fn->kwdefaults);
     });
 }

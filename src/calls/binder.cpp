@@ -1,7 +1,7 @@
 // binder.cpp: argument binding with the interpreter's customary messages.
 #include "calls/binder.h"
 
-#include "calls/ops.h"
+#include "calls/ops.h"  // LOSS_NOINLINE
 #include "calls/traceback.h"
 
 namespace loss {

@@ -1,4 +1,4 @@
-// function.cpp: the function type: creation, calls, garbage collection, binding, repr.
+// function.cpp: the function type: creation, calls into the binder, garbage collection, repr.
 #include "calls/function.h"
 
 #include "calls/binder.h"

@@ -101,6 +101,9 @@ PyObject *mean_distance(PyObject *L2_distance, PyObject *n_samples) noexcept {
     return PyNumber_TrueDivide(total.get(), pairs.get());
 }
 
+/// Whose bandwidth the ladder starts from: the caller's fix_sigma, or one computed from the data.
+enum class Bandwidth { callers, data };
+
 /// `bandwidth /= kernel_mul ** (kernel_num // 2)`. A caller's fix_sigma is divided without being
 /// modified; a bandwidth computed here is ours to divide in place. The quotient is the ladder's
 /// smallest bandwidth, and with no two rows apart it is not positive: 0 for collapsed features,
@@ -109,12 +112,12 @@ PyObject *mean_distance(PyObject *L2_distance, PyObject *n_samples) noexcept {
 /// collapsed and the quotient is 1 / divisor, as from a base bandwidth of 1. So is a NaN from NaN
 /// features: the kernel is then NaN in their rows and columns alone, and MMD NaN as before.
 /// torch.where decides on the device, without a synchronisation.
-PyObject *centre_ladder(PyObject *bandwidth, bool callers, PyObject *kernel_mul, PyObject *kernel_num) noexcept {
+PyObject *centre_ladder(PyObject *bandwidth, Bandwidth given, PyObject *kernel_mul, PyObject *kernel_num) noexcept {
     Ref half = Ref::steal(PyNumber_FloorDivide(kernel_num, S.int2));
     if (!half) return nullptr;
     Ref divisor = Ref::steal(PyNumber_Power(kernel_mul, half.get(), Py_None));
     if (!divisor) return nullptr;
-    if (callers) return PyNumber_TrueDivide(bandwidth, divisor.get());
+    if (given == Bandwidth::callers) return PyNumber_TrueDivide(bandwidth, divisor.get());
     Ref smallest = Ref::steal(PyNumber_InPlaceTrueDivide(bandwidth, divisor.get()));
     if (!smallest) return nullptr;
     Ref where = Ref::steal(torch_attr(S.names.where));
@@ -218,7 +221,7 @@ PyObject *guassian_kernel_mmd(FnObject *fn, PyObject *const *args) noexcept {
     if (fixed && !s.ok(26, check_tensor_sigma(row, args)))             return nullptr;
     Ref bandwidth = fixed ? Ref::borrow(fix_sigma) : s.at(29, mean_distance(L2_distance.get(), n_samples.get()));
     if (!bandwidth) return nullptr;
-    bandwidth = s.at(30, centre_ladder(bandwidth.get(), fixed, kernel_mul, kernel_num)); if (!bandwidth) return nullptr;
+    bandwidth = s.at(30, centre_ladder(bandwidth.get(), fixed ? Bandwidth::callers : Bandwidth::data, kernel_mul, kernel_num)); if (!bandwidth) return nullptr;
     Ref bandwidth_list = s.at(33, bandwidth_ladder(bandwidth.get(), kernel_mul, kernel_num)); if (!bandwidth_list) return nullptr;
     if (route != Route::sequence) return summed_kernels(s, L2_distance.get(), bandwidth_list.get());
     Ref kernel_val = s.at(36, kernels(L2_distance.get(), bandwidth_list.get())); if (!kernel_val) return nullptr;

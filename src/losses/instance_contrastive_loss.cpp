@@ -8,8 +8,6 @@ namespace {
 
 const char kDoc[] = "Contrastive loss for maximizng the consistency";
 
-constexpr int kDefLine = 150;
-
 /// The names only this function uses, its keyword and its one constant.
 struct {
     PyObject *Tensor, *tensor, *log, *device, *float_info, *epsilon;
@@ -166,7 +164,7 @@ LOSS_NOINLINE PyObject *loss_of(Steps s, PyObject *joint, PyObject *k, PyObject 
 PyObject *instance_contrastive_Loss(FnObject *fn, PyObject *const *args) noexcept {
     Steps s(fn);
     // clang-format off
-    if (!s.ok(kDefLine, check_eps(instance_contrastive_row, args[3])))             return nullptr;
+    if (!s.ok(instance_contrastive_row.def_line, check_eps(instance_contrastive_row, args[3])))             return nullptr;
     Ref k;
     if (columns(s, args[0], k) < 0)                                                 return nullptr;
     Ref joint = s.at(153, global<&Names::compute_joint>());                         if (!joint) return nullptr;
@@ -194,7 +192,7 @@ constexpr const char *kLocals[] = {"_", "k", "p_i_j", "p_i", "p_j", "loss"};
 
 // clang-format off
 const FnRow instance_contrastive_row = {
-    /*name=*/&Names::instance_contrastive_Loss, /*entry=*/"loss.instance_contrastive_Loss", /*def_line=*/kDefLine,
+    /*name=*/&Names::instance_contrastive_Loss, /*entry=*/"loss.instance_contrastive_Loss", /*def_line=*/150,
     /*params=*/kParams, /*required=*/2, /*defaults=*/instance_defaults, /*shown=*/ShownDefaults::on_first_read,
     /*locals=*/kLocals, /*doc=*/kDoc, /*body=*/instance_contrastive_Loss, /*prepare=*/prepare,
 };
