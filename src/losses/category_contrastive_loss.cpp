@@ -45,7 +45,8 @@ int prepare() noexcept {
 }
 
 /// `torch.<name>(*args)`, the attribute fetched before the arguments are used;
-/// with `kwnames`, the trailing arguments are keywords.
+/// with `kwnames`, the trailing arguments are keywords. This body makes seven such calls, more
+/// than all the others together, so the lookup-and-call pair is one helper here.
 template <class... Args>
 PyObject *torch_call_kw(PyObject *name, PyObject *kwnames, Args... args) noexcept {
     Ref fn = Ref::steal(torch_attr(name));
@@ -65,7 +66,7 @@ int shift_wanted(PyObject *flag_gt) noexcept {
     return truth(same.get());
 }
 
-/// `gt.size()[0]`
+/// `gt.size()[0]`, as line 189 has it: torch's own size, without the int() of int_size0.
 PyObject *first_size(PyObject *gt) noexcept {
     Ref size = Ref::steal(method(gt, S.names.size));
     if (!size) return nullptr;

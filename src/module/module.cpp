@@ -206,7 +206,8 @@ int cache_builtins() noexcept {
     return cache_builtin(S.builtin_AssertionError, S.names.AssertionError);
 }
 
-/// Interns `texts` into `tuple`, from index `at` on.
+/// Interns `texts` into `tuple`, from index `at` on: a code object's variable names from the
+/// row's texts (intern_names fills named slots instead).
 int intern_into(PyObject *tuple, int at, const char *const *texts, int count) noexcept {
     for (int v = 0; v < count; ++v) {
         PyObject *name = PyUnicode_InternFromString(texts[v]);
