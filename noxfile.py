@@ -647,7 +647,7 @@ def test_windows(session):
           "on each (the module gives it bit for bit on both)" % (len(pairs) - len(torchs), len(pairs), len(torchs)))
 
 
-WORKFLOW_PINS = ["check-jsonschema==0.39.0", "zizmor==1.33.1", "PyYAML==6.0.4", "pytest==9.2.0"]
+WORKFLOW_PINS = ["check-jsonschema==0.39.0", "zizmor==1.33.1", "PyYAML==6.0.4", "pytest==9.2.0", "pytest-timeout==2.4.0"]
 
 
 @nox.session(name="workflows-check")
