@@ -349,7 +349,9 @@ print(whole_a, whole_b, a is b, sys.modules["loss"] is a, a.__test__ == {})
 '''
 
 
-@pytest.mark.parametrize("run", range(2))
+# The other thread's exec step was skipped by the interpreter, once the first had begun, in about
+# one run in six on 3.14t: eight runs.
+@pytest.mark.parametrize("run", range(8))
 def test_import_under_two_names_at_once_gives_the_whole_module(run):
     proc = child("-c", TWO_NAMES)
     assert proc.returncode == 0, proc.stderr[-3000:]

@@ -33,21 +33,33 @@ enum class Phase { none, created, running, done };
 
 struct Record {
     Phase phase = Phase::none;
+    unsigned long creator = 0;              // the thread that made the recorded module
     unsigned long runner = 0;               // the thread running the exec step
     PyThread_type_lock finished = nullptr;  // held while an exec step runs; made once
+    PyThread_type_lock nap = nullptr;       // held for good: a timed acquire of it is a short sleep
 };
+
+// How long a create step waits for another thread to begin executing the module it made, in
+// naps of a millisecond: past that, the module is taken as it is.
+constexpr int kStartNaps = 5000;
 
 Record record;
 
 bool runs_here() noexcept { return record.phase == Phase::running && record.runner == PyThread_get_thread_ident(); }
 
 /// What a create or exec step does next about the record.
-enum class Next { go_on, wait, fail };
+enum class Next { go_on, wait, wait_start, fail };
 
 /// Waits, without the GIL or the thread's attachment, for the running exec step to end.
 void wait_for_exec() noexcept {
     Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(record.finished, WAIT_LOCK);
     PyThread_release_lock(record.finished);
+    Py_END_ALLOW_THREADS
+}
+
+/// A millisecond without the GIL or the thread's attachment.
+void nap() noexcept {
+    Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock_timed(record.nap, 1000, 0);
     Py_END_ALLOW_THREADS
 }
 
@@ -71,7 +83,8 @@ Next check_interpreter() noexcept {
     }
     if (!record.finished) {
         record.finished = PyThread_allocate_lock();
-        if (!record.finished) {
+        record.nap = record.finished ? PyThread_allocate_lock() : nullptr;
+        if (!record.nap || !PyThread_acquire_lock(record.nap, NOWAIT_LOCK)) {
             PyErr_NoMemory();
             return Next::fail;
         }
@@ -83,11 +96,16 @@ Next check_interpreter() noexcept {
 /// to wait: an exec step running in another thread may still fail, and its module with it. The
 /// thread running it gets it half made, as a nested `import loss` of the module body does in
 /// Python. Under the mutex.
-Next recorded(Ref &found) noexcept {
+Next recorded(Ref &found, bool started_or_not) noexcept {
     Next next = check_interpreter();
     if (next != Next::go_on) return next;
     if (!S.module) return Next::go_on;
     if (record.phase == Phase::running && !runs_here()) return Next::wait;
+    // The interpreter marks a module as executed when its first exec step begins and skips
+    // any later one: the module another thread made is returned only once that thread has
+    // begun to execute it (then the wait above is for its end).
+    if (record.phase == Phase::created && record.creator != PyThread_get_thread_ident() && !started_or_not)
+        return Next::wait_start;
     found = Ref::borrow(S.module);
     return Next::go_on;
 }
@@ -118,14 +136,19 @@ PyObject *new_module(PyObject *spec) noexcept {
 /// in another thread a new one. The first create step records its module, so that two threads
 /// importing at once under different names never make two.
 PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
-    for (;;) {
+    for (int naps = 0;;) {
         Ref found;
         PyMutex_Lock(&S.mutex);
-        Next next = recorded(found);
+        Next next = recorded(found, naps == kStartNaps);
         PyMutex_Unlock(&S.mutex);
         if (next == Next::fail) return nullptr;
         if (next == Next::wait) {
             wait_for_exec();
+            continue;
+        }
+        if (next == Next::wait_start) {
+            ++naps;
+            nap();
             continue;
         }
         if (found) return found.release();
@@ -138,6 +161,7 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
         if (first) {
             S.module = new_ref(module.get());
             record.phase = Phase::created;
+            record.creator = PyThread_get_thread_ident();
         }
         PyMutex_Unlock(&S.mutex);
         // Another thread recorded one meanwhile: that one is the module.
