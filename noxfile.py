@@ -506,7 +506,7 @@ WINDOWS_PACKAGES = ["numpy", "pytest", "pytest-timeout", "hypothesis", "msvc-run
 # exceptions twice; no crash debugger, which would wait forever; no Mono or Gecko installer.
 MSVC_DLLS = ["vcruntime140", "vcruntime140_1", "msvcp140", "msvcp140_1", "msvcp140_2", "concrt140"]
 WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": ",".join(MSVC_DLLS) + "=n;winedbg.exe,mscoree,mshtml=d",
-            "PYTHONDONTWRITEBYTECODE": ""}
+            "PYTHONDONTWRITEBYTECODE": "", "PYTHONIOENCODING": "utf-8"}
 # What one Wine run may take: the suite takes about 6 minutes on two cores.
 WINE_TIMEOUT = 1800
 
@@ -595,7 +595,7 @@ def wine(session, python, env, *args, cwd=None, stderr=subprocess.STDOUT):
     at start), stopped with Wine's server after WINE_TIMEOUT seconds."""
     proc = subprocess.Popen(["wine", os.path.join(python, "python.exe"), *args], env=env, cwd=cwd,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr,
-                            universal_newlines=True)
+                            encoding="utf-8", errors="replace")
     watchdog = threading.Timer(WINE_TIMEOUT, lambda: subprocess.run(["wineserver", "-k"], env=env))
     watchdog.start()
     try:

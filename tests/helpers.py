@@ -26,8 +26,10 @@ def child(*args, drop=(), stdin=None, cwd=None):
     settings (and the variables in `drop`); the CompletedProcess. pytest-timeout bounds it."""
     env = {k: v for k, v in os.environ.items()
            if k not in ("PYTHONOPTIMIZE", "PYTHONWARNINGS", "PYTHONSTARTUP") + tuple(drop)}
+    # UTF-8 both ways, as on Linux, where a Windows pipe would take the ANSI code page.
+    env["PYTHONIOENCODING"] = "utf-8"
     return subprocess.run([sys.executable] + list(args), input=stdin, cwd=cwd, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, env=env)
+                          stderr=subprocess.PIPE, encoding="utf-8", env=env)
 
 
 def run_python(code, *flags, **kw):
