@@ -155,3 +155,17 @@ def test_dist_check_sdist(tmp_path, leave_out, ok):
     else:
         with pytest.raises(SystemExit, match=leave_out):
             dist_check.check_sdist(path)
+
+
+def test_release_counts_the_wheels_with_functions_that_exist():
+    # The release job counts the wheels it expects with an inline call into workflow_check: a
+    # renamed function there would fail only at release time.
+    import subprocess
+
+    import yaml
+
+    with open(os.path.join(ROOT, ".github", "workflows", "release.yml"), encoding="utf-8") as f:
+        runs = [v for v in workflow_check.values(yaml.safe_load(f), "run") if "import workflow_check" in v]
+    (code,) = [m for run in runs for m in re.findall(r"python -c '([^']*)'", run)]
+    out = subprocess.run([sys.executable, "-c", code], cwd=ROOT, stdout=subprocess.PIPE, universal_newlines=True)
+    assert out.returncode == 0 and int(out.stdout) > 0, out.stdout
