@@ -7,8 +7,6 @@ would build.
     workflow_check.py --tools DIR     that, and each cibuildwheel release the wheels workflow pins
                                       (installed into DIR on first use) lists exactly one
                                       identifier per interpreter on each of its targets
-    workflow_check.py --wheel-tags    the cpXY and cpXYt tags a release has a wheel for, on
-                                      each target
 """
 import os
 import re
@@ -238,9 +236,6 @@ def identifiers(tools, root=ROOT):
 
 
 def main(argv):
-    if argv[1:] == ["--wheel-tags"]:
-        print(" ".join(wheel_tags(interpreters(ROOT))))
-        return 0
     found = problems()
     for p in found:
         print("interpreters: " + p)
