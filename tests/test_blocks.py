@@ -152,6 +152,18 @@ def test_no_host_synchronisation():
     assert not names & {"aten::item", "aten::_local_scalar_dense", "aten::is_nonzero", "aten::nonzero"}
 
 
+@pytest.mark.parametrize("requires_grad, no_grad, square", [
+    (False, False, "aten::pow_"), (True, True, "aten::pow_"), (True, False, "aten::pow")])
+def test_differences_squared_in_place_where_autograd_records_nothing(requires_grad, no_grad, square):
+    # One N x N x D temporary alive instead of two; recorded, autograd would copy it for pow_.
+    s, t = (x.requires_grad_(requires_grad) for x in batches(*SMALL))
+    with torch.profiler.profile() as prof, torch.set_grad_enabled(not no_grad):
+        out = kernel(s, t)
+        want = reference.guassian_kernel_mmd(s, t)
+    squares = [e.name for e in prof.events() if e.name in ("aten::pow", "aten::pow_")]
+    assert squares[0] == square and same(out, want)
+
+
 class Logged(torch.Tensor):
     """A subclass whose every torch function call is logged."""
     log = []

@@ -20,12 +20,16 @@ const char kDoc[] =
 
 /// The names only this function uses, and the keyword of its float32 sum.
 struct {
-    PyObject *cat, *data, *exp, *float32;
+    PyObject *cat, *data, *exp, *float32, *pow_;
     PyObject *kw_dtype;  // ("dtype",)
 } own;
 
 int prepare() noexcept {
-    if (intern_names({{&own.cat, "cat"}, {&own.data, "data"}, {&own.exp, "exp"}, {&own.float32, "float32"}}) < 0)
+    if (intern_names({{&own.cat, "cat"},
+                      {&own.data, "data"},
+                      {&own.exp, "exp"},
+                      {&own.float32, "float32"},
+                      {&own.pow_, "pow_"}}) < 0)
         return -1;
     return state_once(own.kw_dtype, [] { return names_tuple({S.names.dtype}); });
 }
@@ -65,11 +69,13 @@ PyObject *expand_square(PyObject *total, PyObject *dim) noexcept {
     return call(expand.get(), rows.get(), cols.get(), features.get());
 }
 
-/// `((total0 - total1) ** 2).sum(2)`
-PyObject *squared_distances(PyObject *total0, PyObject *total1) noexcept {
+/// `((total0 - total1) ** 2).sum(2)`; with `route` `squares_in_place`, `** 2` as `.pow_(2)`, the
+/// same values in the differences' own storage.
+PyObject *squared_distances(PyObject *total0, PyObject *total1, Route route) noexcept {
     Ref diff = Ref::steal(PyNumber_Subtract(total0, total1));
     if (!diff) return nullptr;
-    Ref squared = Ref::steal(PyNumber_Power(diff.get(), S.int2, Py_None));
+    Ref squared = Ref::steal(route == Route::squares_in_place ? method(diff.get(), own.pow_, S.int2)
+                                                              : PyNumber_Power(diff.get(), S.int2, Py_None));
     if (!squared) return nullptr;
     return method(squared.get(), S.names.sum, S.int2);
 }
@@ -149,12 +155,12 @@ PyObject *bandwidth_ladder(PyObject *bandwidth, PyObject *kernel_mul, PyObject *
 
 /// Lines 19 to 23 as the sequence makes them:
 /// `total0 = ...; total1 = ...; L2_distance = ((total0 - total1) ** 2).sum(2)`.
-PyObject *broadcast_distances(const Steps &s, PyObject *total) noexcept {
+PyObject *broadcast_distances(const Steps &s, PyObject *total, Route route) noexcept {
     // clang-format off
     Ref total0 = s.at(19, expand_square(total, S.int0));                       if (!total0) return nullptr;
     Ref total1 = s.at(20, expand_square(total, S.int1));                       if (!total1) return nullptr;
     // clang-format on
-    return s.at(23, squared_distances(total0.get(), total1.get())).release();
+    return s.at(23, squared_distances(total0.get(), total1.get(), route)).release();
 }
 
 /// `exp(negated / bandwidth_temp)`, `exp` being `torch.exp` and `negated` `-L2_distance`.
@@ -215,7 +221,7 @@ PyObject *guassian_kernel_mmd(FnObject *fn, PyObject *const *args) noexcept {
     Route route = Route::sequence;
     if (!s.ok(19, choose_route(args, total.get(), route)))             return nullptr;
     Ref L2_distance = route == Route::blocks ? s.at(23, blocked_squared_distances(total.get()))
-                                             : Ref::steal(broadcast_distances(s, total.get()));
+                                             : Ref::steal(broadcast_distances(s, total.get(), route));
     if (!L2_distance) return nullptr;
     int fixed = truth(fix_sigma);                                      if (!s.ok(26, fixed)) return nullptr;
     if (fixed && !s.ok(26, check_tensor_sigma(row, args)))             return nullptr;

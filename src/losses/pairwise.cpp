@@ -515,10 +515,18 @@ int choose_route(PyObject *const *args, PyObject *total, Route &route) noexcept 
     Py_ssize_t N = 0, D = 0;
     int flat = rows_cols(*k, total, N, D);
     if (flat <= 0) return flat;
-    if (static_cast<double>(N) * static_cast<double>(N) * static_cast<double>(D) < kMinElements) return 0;
-    int cpu = attr_is(total, k->is_cpu.get(), Py_True);
-    if (cpu > 0) route = Route::blocks;
-    return cpu < 0 ? -1 : 0;
+    if (static_cast<double>(N) * static_cast<double>(N) * static_cast<double>(D) >= kMinElements) {
+        int cpu = attr_is(total, k->is_cpu.get(), Py_True);
+        if (cpu != 0) {
+            if (cpu > 0) route = Route::blocks;
+            return cpu < 0 ? -1 : 0;
+        }
+    }
+    // Recorded, an in-place square would have autograd copy the differences for its backward.
+    int recorded = answers(Py_True, k->grad_enabled.get());
+    if (recorded > 0) recorded = attr_is(total, k->requires_grad.get(), Py_True);
+    if (recorded == 0) route = Route::squares_in_place;
+    return recorded < 0 ? -1 : 0;
 }
 
 PyObject *blocked_squared_distances(PyObject *total) noexcept {

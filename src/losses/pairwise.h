@@ -13,9 +13,13 @@ namespace loss {
 ///   a rebound global `torch`, or a dtype or layout the other routes do not serve;
 /// - `unobserved`: plain strided tensors of one floating dtype and nothing watching: what the
 ///   sequence computes several times identically is computed once;
-/// - `blocks`: the same on the CPU, with N x N x D large enough that the squared distances taken
-///   in blocks of rows pay.
-enum class Route { sequence, unobserved, blocks };
+/// - `squares_in_place`: the same where autograd records nothing of the call: the differences are
+///   squared in their own storage, so that one N x N x D temporary is alive at a time, not two
+///   (with two, glibc hands the freed block back to the system and the next call faults it in
+///   again, which threads then wait on one another for);
+/// - `blocks`: unobserved on the CPU, with N x N x D large enough that the squared distances
+///   taken in blocks of rows pay.
+enum class Route { sequence, unobserved, squares_in_place, blocks };
 
 /// Sets `route` for a call of the kernel with its five arguments `args`, `source` and `target`
 /// stacked as `total`; 0, or -1 with the error set. Decided once per call, before any call that
