@@ -147,6 +147,12 @@ static inline void PyErr_SetRaisedException(PyObject *exc) {
 }
 #endif
 
+#if PY_VERSION_HEX < 0x030E0000
+/// PyUnstable_Object_EnableDeferredRefcount (3.14): a hint that only free-threaded builds take;
+/// 0, as it returns where it is not taken.
+static inline int PyUnstable_Object_EnableDeferredRefcount(PyObject *) { return 0; }
+#endif
+
 namespace loss {
 
 /// A frame for a traceback entry, with no locals of its own. Before 3.11 a

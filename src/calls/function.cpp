@@ -130,6 +130,9 @@ FnObject *fn_new(const FnRow &row, PyObject *qualname, PyObject *module, PyObjec
     fn->annotations = nullptr;
     fn->is_coroutine = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject *>(fn));
+    // As the interpreter's own functions: without the GIL, frames then hold it without a count of
+    // their own, so threads that call it do not contend for one. The collector alone frees it.
+    PyUnstable_Object_EnableDeferredRefcount(reinterpret_cast<PyObject *>(fn));
     return fn;
 }
 
