@@ -6,12 +6,16 @@ Each Python thread runs the five functions in turn on batches of 16, 32 and 64 r
 inputs, for a fixed time; torch runs one intra-op thread (one torch thread per Python thread).
 Rounds alternate module and Python, and 1 and 2 threads; each cell is the median of the rounds.
 The interpreter's GIL state is reported as found (PYTHON_GIL=1 turns it on in a free-threaded
-build).
-Usage: threads.py [--seconds S] [--rounds R] [--threads N ...]
+build). Beside each cell, the minor page faults per call: where glibc hands freed blocks back to
+the system after each call, the next call faults them in again, and threads then meet in the
+kernel, whatever calls torch. --keep-freed-memory tells glibc to keep them (mallopt), for both.
+Usage: threads.py [--seconds S] [--rounds R] [--threads N ...] [--keep-freed-memory]
 """
 import argparse
+import ctypes
 import os
 import platform
+import resource
 import statistics
 import sys
 import sysconfig
@@ -46,7 +50,8 @@ def workload(impl, seed):
 
 
 def run(impl, nthreads, seconds):
-    """Calls per second, all threads together, over `seconds` once all have started."""
+    """Calls per second, all threads together, over `seconds` once all have started, and the
+    process's minor page faults per call meanwhile."""
     work = [workload(impl, 100 * k) for k in range(nthreads)]
     for calls in work:
         for fn, args in calls:
@@ -67,13 +72,22 @@ def run(impl, nthreads, seconds):
     for t in threads:
         t.start()
     start.wait()
-    t0 = time.perf_counter()
+    t0, faults = time.perf_counter(), resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     time.sleep(seconds)
     stop.set()
     for t in threads:
         t.join()
     # Each thread finishes the pass it is in: count the time that took too.
-    return sum(counts) / (time.perf_counter() - t0)
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
+    return sum(counts) / (time.perf_counter() - t0), faults / max(sum(counts), 1)
+
+
+def keep_freed_memory():
+    """glibc keeps freed blocks up to 256 MiB instead of unmapping or trimming them."""
+    libc = ctypes.CDLL(None)
+    M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
+    if not (libc.mallopt(M_MMAP_THRESHOLD, 64 << 20) and libc.mallopt(M_TRIM_THRESHOLD, 256 << 20)):
+        raise SystemExit("mallopt refused: not glibc?")
 
 
 def gil_state():
@@ -87,29 +101,38 @@ def main():
     p.add_argument("--seconds", type=float, default=2.0, help="length of one measurement")
     p.add_argument("--rounds", type=int, default=5)
     p.add_argument("--threads", type=int, nargs="+", default=[1, 2])
+    p.add_argument("--keep-freed-memory", action="store_true", help="glibc keeps freed blocks (mallopt)")
     opts = p.parse_args()
+    if opts.keep_freed_memory:
+        keep_freed_memory()
     torch.set_num_threads(1)
     impls = (("module", loss), ("Python", reference))
     rates = {(i, n): [] for i, _ in impls for n in opts.threads}
+    faults = {key: [] for key in rates}
     for _, impl in impls:  # warm-up: allocator, caches, lazily made torch state
         run(impl, max(opts.threads), min(opts.seconds, 1.0))
     for r in range(opts.rounds):
         order = impls if r % 2 == 0 else impls[::-1]
         for n in (opts.threads if r % 2 == 0 else opts.threads[::-1]):
             for label, impl in order:
-                rates[label, n].append(run(impl, n, opts.seconds))
+                rate, per_call = run(impl, n, opts.seconds)
+                rates[label, n].append(rate)
+                faults[label, n].append(per_call)
     print("- CPython %s (%s), torch %s, one torch thread per Python thread; %s, %d cores"
           % (platform.python_version(), gil_state(), torch.__version__, machine(), os.cpu_count() or 0))
-    print("- median of %d rounds of %.1f s; the five functions on %s rows\n"
-          % (opts.rounds, opts.seconds, ", ".join(map(str, ROWS))))
+    print("- median of %d rounds of %.1f s; the five functions on %s rows; glibc %s\n"
+          % (opts.rounds, opts.seconds, ", ".join(map(str, ROWS)),
+             "keeping freed memory" if opts.keep_freed_memory else "as it comes"))
     first = opts.threads[0]
-    print("| threads | module calls/s | Python calls/s | module / Python | module vs %d thread | Python vs %d thread |"
-          % (first, first))
-    print("| ---: | ---: | ---: | ---: | ---: | ---: |")
+    print("| threads | module calls/s | Python calls/s | module / Python | module vs %d thread | Python vs %d thread "
+          "| faults per call, module / Python |" % (first, first))
+    print("| ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
     base = {label: statistics.median(rates[label, first]) for label, _ in impls}
     for n in opts.threads:
         m, py = statistics.median(rates["module", n]), statistics.median(rates["Python", n])
-        print("| %d | %.0f | %.0f | %.2f | %.2f | %.2f |" % (n, m, py, m / py, m / base["module"], py / base["Python"]))
+        fm, fp = statistics.median(faults["module", n]), statistics.median(faults["Python", n])
+        print("| %d | %.0f | %.0f | %.2f | %.2f | %.2f | %.2f / %.2f |"
+              % (n, m, py, m / py, m / base["module"], py / base["Python"], fm, fp))
 
 
 if __name__ == "__main__":
