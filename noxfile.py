@@ -165,9 +165,10 @@ def build_from_source(session, archive, options, prefix):
 
 
 def source_build(session, version, flavour=""):
-    """CPython `version` (3.14t: free-threaded) from the newest of its source archives in
-    $SHARED/cpython, built once by pyenv's python-build into $CACHE/python-<version>[-tsan]
-    ("tsan": --with-thread-sanitizer); its prefix. The prefix's stamp names archive and options."""
+    """CPython `version` (free-threaded where it ends in "t") from the newest of its source
+    archives in $SHARED/cpython, built once by pyenv's python-build into
+    $CACHE/python-<version>[-tsan] ("tsan": --with-thread-sanitizer); its prefix. The prefix's
+    stamp names the archive and the options."""
     minor = version.rstrip("t")
     archives = glob.glob(os.path.join(SHARED, "cpython", "Python-%s.*.tar.xz" % minor))
     if not archives:
