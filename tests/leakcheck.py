@@ -19,9 +19,12 @@ from helpers import RaisingEqStr
 ONCE = sys.argv[1:] == ["--once"]
 ROUNDS = int(sys.argv[1] if len(sys.argv) > 1 and not ONCE else os.environ.get("LEAK_ROUNDS", "1000"))
 # One-off caches (interned strings, torch dispatch tables, warning registries)
-# mostly settle during warm-up, but some still grow now and then; a real leak
-# grows with every round, so it must show in each of two measured periods.
-MAX_BLOCKS = 64
+# mostly settle during warm-up, but some still grow now and then: by up to 218
+# blocks in a period of the kernel's 32,000 calls, in bursts, once its
+# differences were squared in place. A real leak grows with every round, so it
+# must show in each of two measured periods: one block every 100 calls is more
+# than 300 in each.
+MAX_BLOCKS = 300
 MAX_TRACED = 16 * 1024
 
 
