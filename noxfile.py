@@ -531,9 +531,14 @@ def tsan(session):
         session.error("tsan: failed tests or reports in the module")
 
 
-@nox.session
+# What tools/cross.sh builds and reads the cross builds with, from PyPI.
+CROSS_PINS = ["cmake==4.4.5", "ninja==1.13.2", "ziglang==0.17.1", "lief==1.0.0"]
+
+
+@nox.session(venv_backend="venv")
 def cross(session):
     """The Windows x86-64 and macOS arm64 builds, checked but not run (tools/cross.sh)."""
+    session.install(*CROSS_PINS)
     session.run("tools/cross.sh", *session.posargs, external=True)
 
 
@@ -576,7 +581,8 @@ def windows_wheel(session, row, tag):
     with tarfile.open(glob.glob(SDISTS + "/*.tar.gz")[0]) as tar:
         tar.extractall(unpacked)
     (top,) = glob.glob(unpacked + "/*")
-    session.run(top + "/tools/cross.sh", row.version, env={"CROSS_ONLY": toolchain})
+    session.install(*CROSS_PINS)
+    session.run(top + "/tools/cross.sh", row.version, env={"CROSS_ONLY": toolchain}, external=True)
     pyd = "%s/dist/windows/%s/loss.%s-win_amd64.pyd" % (top, toolchain, tag)
     # The Linux wheel unpacked, its .so swapped for the .pyd, packed again (RECORD anew), retagged.
     tool = dist_tools(session)

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Builds the module for platforms this machine cannot run, through CMakeLists.txt with a CMake
 # toolchain file per target (tools/toolchains/), and checks what each binary exports and
-# imports (nothing here runs them):
-#   tools/cross.sh [VERSION...]    interpreters of tools/interpreters.txt; all of them without
+# imports with tools/cross/api.py (nothing here runs them). nox's cross session runs it, with
+# the pinned CMake, ninja, zig and LIEF (PyPI) of its venv on PATH:
+#   make cross ARGS="VERSION..."   interpreters of tools/interpreters.txt; all of them without
 #                                  (CROSS_ONLY=mingw, zig or arm64: that target alone)
 # Windows x86-64, with MinGW-w64 g++ and with zig's clang, into dist/windows/{mingw,zig}/;
 # macOS arm64, with zig's clang, into dist/macos/arm64/ (no Intel macOS: torch has no wheels for
 # it at or above this package's floor, 2.4).
 # CMake gets each interpreter's own headers, with the target's pyconfig.h (tools/cross/) in
 # place of this machine's, and for Windows an import library of the names they declare.
-# MinGW-w64 (apt) and CMake, ninja and zig (PyPI) install into the cache on first use. Each
-# target and interpreter keeps its build folder in build/cross/, configured only where it has
-# none (or a toolchain changed), so that a second run is ninja finding nothing to do.
+# MinGW-w64 installs from apt on first use. Each target and interpreter keeps its build folder
+# in build/cross/, configured only where it has none (or a toolchain or CMake changed), so that
+# a second run is ninja finding nothing to do.
 set -euo pipefail
 
 CACHE=${CACHE:-$HOME/.cache/loss-build}
@@ -21,9 +22,6 @@ TOOLS=$CHECKOUT/tools/cross
 TOOLCHAINS=$CHECKOUT/tools/toolchains
 BUILD=$CHECKOUT/build/cross
 DIST=$CHECKOUT/dist
-# The build tools from PyPI, in a venv whose stamp holds this list.
-PINS="cmake==4.4.5 ninja==1.13.2 ziglang==0.17.1"
-VENV=$CACHE/cross-tools
 # zig builds each target's C and C++ runtime once (minutes) and keeps it here.
 export ZIG_GLOBAL_CACHE_DIR=$CACHE/zig-cache ZIG_LOCAL_CACHE_DIR=$CACHE/zig-cache
 MINGW=x86_64-w64-mingw32
@@ -39,18 +37,6 @@ ensure_mingw() {
     mkdir -p "$CACHE"
     { apt-get -q update && DEBIAN_FRONTEND=noninteractive apt-get -q -y install g++-mingw-w64-x86-64; } \
         >"$CACHE/mingw-install.log" 2>&1 || { tail -n 20 "$CACHE/mingw-install.log"; die "could not install MinGW-w64"; }
-}
-
-ensure_tools() {
-    if [ "$(cat "$VENV/.ready" 2>/dev/null)" != "$PINS" ]; then
-        echo "cross: installing $PINS (PyPI) into $VENV"
-        mkdir -p "$CACHE" && rm -rf "$VENV"
-        { python3 -m venv "$VENV" && "$VENV/bin/python" -m pip --disable-pip-version-check -q install $PINS; } \
-            >"$CACHE/cross-tools.log" 2>&1 || { tail -n 20 "$CACHE/cross-tools.log"; die "could not install $PINS"; }
-        echo "$PINS" >"$VENV/.ready"
-    fi
-    ZIG=$(echo "$VENV"/lib/python3*/site-packages/ziglang/zig)
-    [ -x "$ZIG" ] || die "no zig in $VENV"
 }
 
 # True where OUT exists and is newer than each DEP (a folder: each file in it).
@@ -79,7 +65,7 @@ api() {
     DEF=$BUILD/$tag/python${tag#cp}.def
     current "$DEF" "$include" "$TOOLS/api.py" && return
     mkdir -p "$BUILD/$tag"
-    python3 "$TOOLS/api.py" def "$include" "python${tag#cp}.dll" >"$DEF.new" && mv "$DEF.new" "$DEF"
+    python "$TOOLS/api.py" def "$include" "python${tag#cp}.dll" >"$DEF.new" && mv "$DEF.new" "$DEF"
 }
 
 # The import library of DEF for a Windows target, made by its own toolchain's dlltool: a
@@ -97,31 +83,14 @@ import_library() {
 # yet or the toolchains or tools changed since; then builds it.
 build() {
     local dir=$1 toolchain=$2; shift 2
-    if [ ! -f "$dir/build.ninja" ] || ! current "$dir/CMakeCache.txt" "$TOOLCHAINS" "$VENV/.ready"; then
+    if [ ! -f "$dir/build.ninja" ] || ! current "$dir/CMakeCache.txt" "$TOOLCHAINS" "$(command -v cmake)"; then
         rm -rf "$dir" && mkdir -p "$dir"
-        "$VENV/bin/cmake" -S "$CHECKOUT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
+        cmake -S "$CHECKOUT" -B "$dir" -G Ninja \
             -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAINS/$toolchain.cmake" -DZIG="$ZIG" \
             -DCMAKE_BUILD_TYPE=Release -DLOSS_WERROR=ON "$@" >"$dir.configure.log" 2>&1 \
             || { cat "$dir.configure.log" >&2; rm -rf "$dir"; die "${dir#"$BUILD"/}: CMake could not configure"; }
     fi
-    "$VENV/bin/ninja" -C "$dir" >"$dir.log" 2>&1 || { cat "$dir.log" >&2; die "${dir#"$BUILD"/}: build errors above"; }
-}
-
-# Export table exactly PyInit_loss; imports only DLL and the C runtime and system DLLs.
-check_pe() {
-    local pyd=$1 dll=$2 label=$3 dump exports imports bad
-    dump=$("$MINGW-objdump" -p "$pyd") || { echo "cross: $pyd: objdump cannot read it" >&2; return 1; }
-    grep -q "file format pei-x86-64" <<<"$dump" || { echo "cross: $pyd: not a 64-bit x86 PE image" >&2; return 1; }
-    exports=$(awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next } on && /^\t\[/ { print $NF; next } { on = 0 }' <<<"$dump")
-    if [ "$exports" != PyInit_loss ]; then
-        echo "cross: $pyd: exports [$(echo $exports)], not exactly PyInit_loss" >&2; return 1
-    fi
-    imports=$(sed -n 's/^\tDLL Name: //p' <<<"$dump")
-    bad=$(grep -viE "^($dll|kernel32\.dll|msvcrt\.dll|ucrtbase\.dll|api-ms-win-crt-[a-z0-9-]+\.dll)$" <<<"$imports" || true)
-    if [ -n "$bad" ] || ! grep -qix "$dll" <<<"$imports"; then
-        echo "cross: $pyd: imports [$(echo $imports)]: $dll and the C runtime only" >&2; return 1
-    fi
-    echo "$(basename "$pyd") ($label): exports PyInit_loss; imports $(echo $imports)"
+    ninja -C "$dir" >"$dir.log" 2>&1 || { cat "$dir.log" >&2; die "${dir#"$BUILD"/}: build errors above"; }
 }
 
 # Every target for the interpreter VERSION.
@@ -149,13 +118,12 @@ interpreter() {
             build "$dir" "$toolchain" -DPython_INCLUDE_DIR="$BUILD/$tag/include-$platform" \
                 -DPython_LIBRARY="$LIB" -DPython_SOABI="$tag-win_amd64"
             out=$dir/loss.$tag-win_amd64.pyd
-            check_pe "$out" "python${tag#cp}.dll" "$name" || { rm -f "$out"; exit 1; }
         else
             build "$dir" "$toolchain" -DPython_INCLUDE_DIR="$BUILD/$tag/include-$platform" \
                 -DPython_SOABI="cpython-${tag#cp}-darwin"
             out=$dir/loss.cpython-${tag#cp}-darwin.so
-            python3 "$TOOLS/api.py" macho "$out" "$DEF" | sed "s|^|($name) |" || { rm -f "$out"; exit 1; }
         fi
+        python "$TOOLS/api.py" check "$out" "$DEF" | sed "s|^|($name) |" || { rm -f "$out"; exit 1; }
         mkdir -p "$DIST/$into" && cp -p "$out" "$DIST/$into/"
     done
 }
@@ -164,5 +132,5 @@ interpreter() {
 # tools/cross/ describe default builds; the wheels workflow builds those targets' cpXYt.
 [ $# -gt 0 ] || set -- $(awk '!/^#/ && NF && $2 != "cpython" { print $1 }' "$LIST")
 ensure_mingw
-ensure_tools
+ZIG=$(python -c "import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), 'zig'))")
 for version in "$@"; do interpreter "$version"; done
