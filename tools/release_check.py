@@ -8,13 +8,13 @@
                              newest dated one or the next one, still unreleased
 
 Nothing has been published until a tag is pushed, so on main "Unreleased" may hold entries and
-the version may have no section yet. Standard library only, Python 3.8 on: the test suite
-imports it on every interpreter.
+the version may have no section yet. Standard library only, Python 3.11 on (tomllib).
 """
 import datetime
 import os
 import re
 import sys
+import tomllib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 UNRELEASED = "Unreleased"
@@ -23,11 +23,8 @@ DATED = re.compile(r"^(\d+(?:\.\d+)*) +(?:—|-) +(\d{4}-\d{2}-\d{2})$")
 
 
 def project_version(root=ROOT):
-    with open(os.path.join(root, "pyproject.toml"), encoding="utf-8") as f:
-        m = re.search(r'^version\s*=\s*"([^"]+)"\s*$', f.read(), re.M)
-    if not m:
-        raise ValueError("pyproject.toml: no version")
-    return m.group(1)
+    with open(os.path.join(root, "pyproject.toml"), "rb") as f:
+        return tomllib.load(f)["project"]["version"]
 
 
 def key(version):
