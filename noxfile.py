@@ -571,7 +571,8 @@ def aarch64(session):
     session.run(*arm, venv + "/bin/python", *PIP, "install", "--no-index", "--no-deps", whl)
     with tempfile.TemporaryDirectory(dir=CACHE) as empty, session.chdir(empty):
         session.run(*arm, "env", "LOSS_TEST_INSTALLED=1", venv + "/bin/python", "-m", "pytest", "-q", "-rs",
-                    "-p", "no:cacheprovider", "--rootdir", ROOT, *(session.posargs or [ROOT + "/tests"]))
+                    "-p", "no:cacheprovider", "--rootdir", ROOT,
+                    *([os.path.abspath(a) if os.path.exists(a) else a for a in session.posargs] or [ROOT + "/tests"]))
 
 
 # Windows: the win_amd64 wheel under Wine, with the Windows CPython of ../shared/windows.
@@ -724,7 +725,8 @@ def test_windows(session):
           "on each (the module gives it bit for bit on both)" % (len(pairs) - len(torchs), len(pairs), len(torchs)))
 
 
-WORKFLOW_PINS = ["check-jsonschema==0.39.0", "zizmor==1.33.1", "PyYAML==6.0.4", "pytest==9.2.0", "pytest-timeout==2.4.0"]
+WORKFLOW_PINS = ["check-jsonschema==0.39.0", "zizmor==1.33.1", "PyYAML==6.0.4", "pytest==9.2.0", "pytest-timeout==2.4.0",
+                 "tomli>=2.0; python_version < '3.11'"]
 
 
 @nox.session(name="workflows-check", venv_backend="venv")

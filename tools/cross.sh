@@ -11,7 +11,7 @@
 # CMake gets each interpreter's own headers, with the target's pyconfig.h (tools/cross/) in
 # place of this machine's, and for Windows an import library of the names they declare.
 # MinGW-w64 installs from apt on first use. Each target and interpreter keeps its build folder
-# in build/cross/, configured only where it has none (or a toolchain or CMake changed), so that
+# in build/cross/, configured only where it has none (or a toolchain or a tool changed), so that
 # a second run is ninja finding nothing to do.
 set -euo pipefail
 
@@ -83,7 +83,7 @@ import_library() {
 # yet or the toolchains or tools changed since; then builds it.
 build() {
     local dir=$1 toolchain=$2; shift 2
-    if [ ! -f "$dir/build.ninja" ] || ! current "$dir/CMakeCache.txt" "$TOOLCHAINS" "$(command -v cmake)"; then
+    if [ ! -f "$dir/build.ninja" ] || ! current "$dir/CMakeCache.txt" "$TOOLCHAINS" "$(command -v cmake)" "$(command -v ninja)" "$ZIG"; then
         rm -rf "$dir" && mkdir -p "$dir"
         cmake -S "$CHECKOUT" -B "$dir" -G Ninja \
             -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAINS/$toolchain.cmake" -DZIG="$ZIG" \

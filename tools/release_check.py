@@ -8,13 +8,17 @@
                              newest dated one or the next one, still unreleased
 
 Nothing has been published until a tag is pushed, so on main "Unreleased" may hold entries and
-the version may have no section yet. Standard library only, Python 3.11 on (tomllib).
+the version may have no section yet. Standard library only (tomli before 3.11).
 """
 import datetime
 import os
 import re
 import sys
-import tomllib
+
+try:
+    import tomllib
+except ImportError:  # before 3.11
+    import tomli as tomllib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 UNRELEASED = "Unreleased"
